@@ -1,0 +1,7 @@
+option(CDBOX_WERROR "Treat compiler warnings as errors" OFF)
+
+add_library(cdbox_warnings INTERFACE)
+target_compile_options(cdbox_warnings INTERFACE -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion)
+if(CDBOX_WERROR)
+  target_compile_options(cdbox_warnings INTERFACE -Werror)
+endif()

@@ -1,0 +1,3 @@
+#include "sim/simulator.h"
+
+int main(int argc, char** argv) { return cdbox::sim::run_simulator(argc, argv); }

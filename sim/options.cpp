@@ -1,0 +1,211 @@
+#include "sim/options.h"
+
+#include <getopt.h>
+
+#include <charconv>
+#include <cstdio>
+#include <string_view>
+
+#include "sim/names.h"
+
+#ifndef CDBOX_VERSION
+#define CDBOX_VERSION "unknown"
+#endif
+
+namespace cdbox::sim {
+namespace {
+
+enum OptionId {
+  kTrace = 1000,
+  kVirtualTime,
+  kStatus,
+  kOpenAfter,
+  kCloseAfter,
+  kMaxHold,
+  kRefuseIopl,
+  kRefuseIoperm,
+  kSignalOnPulse,
+  kHelp,
+  kVersion,
+};
+
+const option kLongOptions[] = {
+    {"trace", required_argument, nullptr, kTrace},
+    {"virtual-time", no_argument, nullptr, kVirtualTime},
+    {"status", required_argument, nullptr, kStatus},
+    {"open-after", required_argument, nullptr, kOpenAfter},
+    {"close-after", required_argument, nullptr, kCloseAfter},
+    {"max-hold", required_argument, nullptr, kMaxHold},
+    {"refuse-iopl", optional_argument, nullptr, kRefuseIopl},
+    {"refuse-ioperm", optional_argument, nullptr, kRefuseIoperm},
+    {"signal-on-pulse", required_argument, nullptr, kSignalOnPulse},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+void print_help() {
+  std::printf(
+      "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"
+      "Run PROGRAM with a virtual cash drawer controller behind I/O ports 0x482-0x484.\n"
+      "iopl and ioperm are granted virtually, port instructions are emulated and\n"
+      "nothing reaches the real port space.\n"
+      "\n"
+      "      --trace=FILE          write every event to FILE ('-': standard error)\n"
+      "      --virtual-time        sleeps return at once and advance a virtual clock\n"
+      "      --status=BYTE         status register base value (default 0x00)\n"
+      "      --open-after=MS       a drawer opens after its solenoid has been\n"
+      "                            energized this long (default 50)\n"
+      "      --close-after=MS      an open drawer shuts this long after opening\n"
+      "                            (default: it stays open)\n"
+      "      --max-hold=MS         longest safe solenoid hold (default 500)\n"
+      "      --refuse-iopl[=ERR]   fail iopl with errno ERR (default EPERM)\n"
+      "      --refuse-ioperm[=ERR] fail ioperm with errno ERR (default EPERM)\n"
+      "      --signal-on-pulse=SIG send SIG to the program right after its first\n"
+      "                            write that energizes a solenoid\n"
+      "      --help                display this help and exit\n"
+      "      --version             output version information and exit\n"
+      "\n"
+      "Exit status: PROGRAM's own, or 128+N when signal N ended it; 70 when a\n"
+      "violation was recorded; 125 when cdbox-sim itself failed; 126 when PROGRAM\n"
+      "cannot be executed; 127 when it is not found.\n"
+      "\n"
+      "See cdbox-sim(1) for the trace format and the violations.\n");
+}
+
+void print_version() {
+  std::printf(
+      "cdbox-sim " CDBOX_VERSION
+      "\n"
+      "This is free software: you are free to change and redistribute it.\n"
+      "There is NO WARRANTY, to the extent permitted by law.\n");
+}
+
+int usage_error(const char* what, const char* value, const char* expected) {
+  std::fprintf(stderr, "cdbox-sim: %s: invalid value '%s': %s; try 'cdbox-sim --help'\n", what,
+               value, expected);
+  return kExitSimFailure;
+}
+
+template <typename T>
+std::optional<T> parse_number(std::string_view text, int base) {
+  if (base == 16 && (text.starts_with("0x") || text.starts_with("0X"))) {
+    text.remove_prefix(2);
+  }
+  T value{};
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+  if (text.empty() || ec != std::errc{} || ptr != end) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A byte as 0x0c, 0X0C or 12.
+std::optional<std::uint8_t> parse_byte(std::string_view text) {
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  auto value = parse_number<unsigned>(text, hex ? 16 : 10);
+  if (!value || *value > 0xff) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint8_t>(*value);
+}
+
+// Milliseconds: a whole number up to a day.
+std::optional<std::int64_t> parse_ms(std::string_view text) {
+  constexpr std::int64_t kDayMs = 86'400'000;
+  auto value = parse_number<std::int64_t>(text, 10);
+  if (!value || *value < 0 || *value > kDayMs) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Handles one option; returns an exit status when the run is over.
+std::optional<int> apply_option(int id, const char* arg, Options& options) {
+  switch (id) {
+    case kTrace:
+      options.trace_path = arg;
+      return std::nullopt;
+    case kVirtualTime:
+      options.virtual_time = true;
+      return std::nullopt;
+    case kStatus:
+      if (auto byte = parse_byte(arg)) {
+        options.status_base = *byte;
+        return std::nullopt;
+      }
+      return usage_error("--status", arg, "expected a byte such as 0x0c");
+    case kOpenAfter:
+    case kCloseAfter:
+    case kMaxHold: {
+      auto ms = parse_ms(arg);
+      if (!ms) {
+        return usage_error(id == kOpenAfter    ? "--open-after"
+                           : id == kCloseAfter ? "--close-after"
+                                               : "--max-hold",
+                           arg, "expected milliseconds, a whole number from 0 to 86400000");
+      }
+      if (id == kOpenAfter) {
+        options.open_after_ms = *ms;
+      } else if (id == kCloseAfter) {
+        options.close_after_ms = *ms;
+      } else {
+        options.max_hold_ms = *ms;
+      }
+      return std::nullopt;
+    }
+    case kRefuseIopl:
+    case kRefuseIoperm: {
+      auto err = parse_errno(arg != nullptr ? arg : "EPERM");
+      if (!err) {
+        return usage_error(id == kRefuseIopl ? "--refuse-iopl" : "--refuse-ioperm", arg,
+                           "expected an errno name such as EPERM, or a number");
+      }
+      (id == kRefuseIopl ? options.refuse_iopl : options.refuse_ioperm) = *err;
+      return std::nullopt;
+    }
+    case kSignalOnPulse:
+      if (auto sig = parse_signal(arg)) {
+        options.signal_on_pulse = *sig;
+        return std::nullopt;
+      }
+      return usage_error("--signal-on-pulse", arg, "expected a signal name such as SIGINT");
+    case kHelp:
+      print_help();
+      return 0;
+    case kVersion:
+      print_version();
+      return 0;
+    default:
+      return kExitSimFailure;
+  }
+}
+
+}  // namespace
+
+std::optional<int> parse_options(int argc, char** argv, Options& options) {
+  optind = 1;
+  opterr = 0;
+  int id = 0;
+  // '+': options end at PROGRAM, whose own options are left alone;
+  // ':': a missing argument is told apart from an unknown option.
+  while ((id = getopt_long(argc, argv, "+:", kLongOptions, nullptr)) != -1) {
+    if (id == '?' || id == ':') {
+      std::fprintf(stderr, "cdbox-sim: %s option '%s'; try 'cdbox-sim --help'\n",
+                   id == '?' ? "unrecognized" : "missing argument for", argv[optind - 1]);
+      return kExitSimFailure;
+    }
+    if (auto status = apply_option(id, optarg, options)) {
+      return status;
+    }
+  }
+  if (optind >= argc) {
+    std::fprintf(stderr, "cdbox-sim: no program to run; try 'cdbox-sim --help'\n");
+    return kExitSimFailure;
+  }
+  options.program.assign(argv + optind, argv + argc);
+  return std::nullopt;
+}
+
+}  // namespace cdbox::sim

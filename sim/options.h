@@ -1,0 +1,34 @@
+// Command line of cdbox-sim.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cdbox::sim {
+
+struct Options {
+  std::string trace_path;  // empty: no trace; "-": standard error
+  bool virtual_time = false;
+  std::uint8_t status_base = 0x00;
+  std::int64_t open_after_ms = 50;
+  std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
+  std::int64_t max_hold_ms = 500;
+  std::optional<int> refuse_iopl;    // errno to fail iopl with
+  std::optional<int> refuse_ioperm;  // errno to fail ioperm with
+  std::optional<int> signal_on_pulse;
+  std::vector<std::string> program;  // PROGRAM and its arguments
+};
+
+// Exit statuses of cdbox-sim itself.
+constexpr int kExitViolation = 70;
+constexpr int kExitSimFailure = 125;
+constexpr int kExitCannotExecute = 126;
+constexpr int kExitNotFound = 127;
+
+// Parses argv into options. Returns an exit status when the run is over
+// already (--help, --version, or a usage error that has been reported).
+std::optional<int> parse_options(int argc, char** argv, Options& options);
+
+}  // namespace cdbox::sim

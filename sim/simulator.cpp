@@ -1,0 +1,67 @@
+#include "sim/simulator.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/launcher.h"
+#include "sim/options.h"
+#include "sim/session.h"
+#include "sim/tracer.h"
+
+namespace cdbox::sim {
+namespace {
+
+// The exit status that passes the program's own end on.
+int status_of_program(int wait_status) {
+  if (WIFSIGNALED(wait_status)) {
+    return 128 + WTERMSIG(wait_status);
+  }
+  return WEXITSTATUS(wait_status);
+}
+
+}  // namespace
+
+int run_simulator(int argc, char** argv) {
+  Options options;
+  if (auto status = parse_options(argc, argv, options)) {
+    return *status;
+  }
+  std::unique_ptr<TraceWriter> trace =
+      options.trace_path.empty() ? std::make_unique<TraceWriter>()
+                                 : TraceWriter::open(options.trace_path);
+  if (!trace) {
+    std::fprintf(stderr, "cdbox-sim: cannot write trace '%s': %s\n", options.trace_path.c_str(),
+                 std::strerror(errno));
+    return kExitSimFailure;
+  }
+  Session session(options, std::move(trace));
+
+  Launched launched;
+  if (int status = launch(options.program, launched); status != 0) {
+    return status;
+  }
+  Tracer tracer(session, launched.pid);
+  const std::optional<int> wait_status = tracer.run();
+  if (!wait_status) {
+    return kExitSimFailure;
+  }
+  if (!tracer.program_started()) {
+    LaunchReport report;
+    if (read(launched.report.get(), &report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+      return explain_launch_report(report, options.program.front());
+    }
+    std::fprintf(stderr, "cdbox-sim: '%s' ended before it started\n",
+                 options.program.front().c_str());
+    return kExitSimFailure;
+  }
+  for (const std::string& text : session.violations()) {
+    std::fprintf(stderr, "cdbox-sim: violation: %s\n", text.c_str());
+  }
+  return session.violations().empty() ? status_of_program(*wait_status) : kExitViolation;
+}
+
+}  // namespace cdbox::sim

@@ -1,0 +1,38 @@
+// Access to a stopped tracee: its registers, its memory and what /proc says
+// of it.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/user.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace cdbox::sim {
+
+std::optional<user_regs_struct> get_regs(pid_t tid);
+bool set_regs(pid_t tid, const user_regs_struct& regs);
+
+// Reads up to out.size() bytes at addr; returns how many could be read.
+std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out);
+// Reads a NUL-terminated string of at most max bytes at addr.
+std::string read_string(pid_t tid, std::uint64_t addr, std::size_t max);
+
+// True when the tracee runs 64-bit code.
+bool in_long_mode(const user_regs_struct& regs);
+
+struct ProcessFigures {
+  std::uint64_t write_syscalls = 0;  // syscw of /proc/PID/io
+  std::uint64_t peak_rss_kb = 0;     // VmHWM of /proc/PID/status
+};
+ProcessFigures read_process_figures(pid_t pid);
+
+// The thread group (process) that tid belongs to; tid itself when unknown.
+pid_t thread_group_of(pid_t tid);
+// The file that tid now runs, from /proc.
+std::string executable_of(pid_t tid);
+
+}  // namespace cdbox::sim
