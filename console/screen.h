@@ -1,0 +1,10 @@
+// The menu screen.
+#pragma once
+
+// Clears the terminal the portable way: 100 newlines, one at a time.
+void clrscr();
+
+// Draws one whole menu pass: banner, help, register lines, the status
+// register read now, and the status block; then flushes standard output,
+// so the screen reaches the terminal in one write.
+void show_menu_screen();
