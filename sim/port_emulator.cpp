@@ -46,7 +46,7 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
     return false;
   }
   session_.catch_up();
-  bool foreign = false;
+  std::optional<std::uint16_t> foreign;
   if (is_in) {
     const std::uint32_t value = input(port, insn.width, foreign);
     set_accumulator(regs, insn.width, value);
@@ -57,22 +57,23 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
     session_.note(tid, "out " + hex_port(port) + " " + format_port_value(value, insn.width));
   }
   if (foreign) {
-    session_.violation(tid, "port " + hex_port(port) + " is not the drawer controller's (" +
+    session_.violation(tid, "port " + hex_port(*foreign) + " is not the drawer controller's (" +
                                 hex_port(CDBoxPortFirst) + "-" + hex_port(CDBoxPortLast) + ")");
   }
   regs.rip += insn.length;
   return true;
 }
 
-std::uint32_t PortEmulator::input(std::uint16_t port, unsigned width, bool& foreign) {
+std::uint32_t PortEmulator::input(std::uint16_t port, unsigned width,
+                                  std::optional<std::uint16_t>& foreign) {
   std::uint32_t value = 0;
   for (unsigned i = 0; i < width; ++i) {
     const auto byte_port = static_cast<std::uint16_t>(port + i);
     std::uint8_t byte = kFloatingBus;
     if (DrawerController::owns(byte_port)) {
       byte = session_.controller().read(byte_port);
-    } else {
-      foreign = true;
+    } else if (!foreign) {
+      foreign = byte_port;
     }
     value |= std::uint32_t{byte} << (8 * i);
   }
@@ -80,14 +81,14 @@ std::uint32_t PortEmulator::input(std::uint16_t port, unsigned width, bool& fore
 }
 
 void PortEmulator::output(pid_t tid, std::uint16_t port, unsigned width, std::uint32_t value,
-                          bool& foreign) {
+                          std::optional<std::uint16_t>& foreign) {
   const std::int64_t now = session_.clock().now_ns();
   for (unsigned i = 0; i < width; ++i) {
     const auto byte_port = static_cast<std::uint16_t>(port + i);
     if (DrawerController::owns(byte_port)) {
       session_.controller().write(byte_port, static_cast<std::uint8_t>(value >> (8 * i)), now, tid);
-    } else {
-      foreign = true;
+    } else if (!foreign) {
+      foreign = byte_port;
     }
   }
 }

@@ -1,0 +1,75 @@
+// A program run under cdbox-sim for a test: on pipes or on a pseudo-terminal,
+// with every wait bounded by a deadline, so a hung program fails its test
+// instead of hanging the suite.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cdbox::test {
+
+using std::chrono::milliseconds;
+
+// Long enough for any run under --virtual-time on a loaded CI machine.
+constexpr milliseconds kDefaultTimeout{30000};
+
+enum class Terminal {
+  Pipes,  // standard input, output and error are pipes
+  Pty,    // input and output are a pseudo-terminal in canonical mode
+          // without echo or output processing; error stays a pipe
+};
+
+class SimProcess {
+ public:
+  // Starts argv (a full command line: cdbox-sim and its arguments).
+  // stdin_path, when given, is opened as standard input instead of a pipe.
+  SimProcess(const std::vector<std::string>& argv, Terminal terminal,
+             const std::optional<std::string>& stdin_path = std::nullopt);
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+  // Kills whatever of the run is still alive.
+  ~SimProcess();
+
+  // Queues bytes for standard input; they are written while waiting.
+  void send(std::string_view bytes);
+  // Closes standard input once the queued bytes are written.
+  void close_input();
+
+  // Moves data until done(output so far) holds; false on timeout or when
+  // output ended first.
+  bool wait_for(const std::function<bool(const std::string&)>& done,
+                milliseconds timeout = kDefaultTimeout);
+  // Moves data until the process ends. Returns its exit status (128+N for
+  // a signal), or nullopt on timeout, when the process is killed.
+  std::optional<int> wait_exit(milliseconds timeout = kDefaultTimeout);
+  // Data moved so far, without waiting for more.
+  void poll_now();
+
+  [[nodiscard]] const std::string& out() const { return out_; }
+  [[nodiscard]] const std::string& err() const { return err_; }
+  [[nodiscard]] pid_t pid() const { return pid_; }
+
+ private:
+  // One round of poll(2); false when nothing is left to move.
+  bool pump(int timeout_ms);
+  void kill_all();
+
+  pid_t pid_ = -1;
+  int in_fd_ = -1;    // we write: pipe or pty master
+  int out_fd_ = -1;   // we read standard output: pipe or pty master
+  int err_fd_ = -1;
+  bool close_input_after_send_ = false;
+  bool is_pty_ = false;
+  std::string pending_input_;
+  std::string out_;
+  std::string err_;
+  std::optional<int> exit_status_;
+};
+
+}  // namespace cdbox::test

@@ -1,0 +1,212 @@
+// The simulator's decoder and controller model, without a traced process.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "drawer/regmap.h"
+#include "sim/controller.h"
+#include "sim/decoder.h"
+#include "sim/grants.h"
+
+namespace cdbox::sim {
+namespace {
+
+struct DecodeCase {
+  const char* name;
+  std::vector<std::uint8_t> bytes;
+  bool long_mode;
+  DecodeStatus status;
+  PortDirection direction;
+  unsigned width;
+  bool port_in_dx;
+  std::uint8_t imm_port;
+  std::size_t length;
+};
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTest, Decodes) {
+  const DecodeCase& c = GetParam();
+  const Decoded d = decode_port_instruction(c.bytes, c.long_mode);
+  ASSERT_EQ(d.status, c.status);
+  if (c.status == DecodeStatus::NotPort) {
+    return;
+  }
+  EXPECT_EQ(d.insn.length, c.length);
+  if (c.status == DecodeStatus::Port) {
+    EXPECT_EQ(d.insn.direction, c.direction);
+    EXPECT_EQ(d.insn.width, c.width);
+    EXPECT_EQ(d.insn.port_in_dx, c.port_in_dx);
+    EXPECT_EQ(d.insn.imm_port, c.imm_port);
+  }
+}
+
+using enum DecodeStatus;
+using enum PortDirection;
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, DecodeTest,
+    ::testing::Values(
+        DecodeCase{"InAlImm", {0xe4, 0x80}, true, Port, In, 1, false, 0x80, 2},
+        DecodeCase{"InEaxImm", {0xe5, 0x61}, true, Port, In, 4, false, 0x61, 2},
+        DecodeCase{"InAxImm", {0x66, 0xe5, 0x61}, true, Port, In, 2, false, 0x61, 3},
+        DecodeCase{"OutImmAl", {0xe6, 0x70}, true, Port, Out, 1, false, 0x70, 2},
+        DecodeCase{"OutImmEax", {0xe7, 0x70}, true, Port, Out, 4, false, 0x70, 2},
+        DecodeCase{"InAlDx", {0xec}, true, Port, In, 1, true, 0, 1},
+        DecodeCase{"InAxDx", {0x66, 0xed}, true, Port, In, 2, true, 0, 2},
+        DecodeCase{"InEaxDx", {0xed}, true, Port, In, 4, true, 0, 1},
+        DecodeCase{"OutDxAl", {0xee}, true, Port, Out, 1, true, 0, 1},
+        DecodeCase{"OutDxAx", {0x66, 0xef}, true, Port, Out, 2, true, 0, 2},
+        DecodeCase{"OutDxEax", {0xef}, true, Port, Out, 4, true, 0, 1},
+        DecodeCase{"RexIgnoredForWidth", {0x48, 0xed}, true, Port, In, 4, true, 0, 2},
+        DecodeCase{"RepeatedPrefixes", {0x66, 0x66, 0x2e, 0xee}, true, Port, Out, 1, true, 0, 4},
+        DecodeCase{"Outsb", {0x6e}, true, StringPort, In, 0, false, 0, 1},
+        DecodeCase{"RepOutsw", {0xf3, 0x66, 0x6f}, true, StringPort, In, 0, false, 0, 3},
+        DecodeCase{"Insd", {0x6d}, true, StringPort, In, 0, false, 0, 1},
+        // In 32-bit code 0x48 is dec eax, not a prefix.
+        DecodeCase{"NoRexIn32BitCode", {0x48, 0xed}, false, NotPort, In, 0, false, 0, 0},
+        DecodeCase{"ImmediateMissing", {0xe4}, true, NotPort, In, 0, false, 0, 0},
+        DecodeCase{"OnlyPrefixes", {0x66, 0xf3}, true, NotPort, In, 0, false, 0, 0},
+        DecodeCase{"Empty", {}, true, NotPort, In, 0, false, 0, 0},
+        DecodeCase{"Hlt", {0xf4}, true, NotPort, In, 0, false, 0, 0},
+        DecodeCase{"Cli", {0xfa}, true, NotPort, In, 0, false, 0, 0},
+        // Past the architecture's 15-byte limit nothing decodes.
+        DecodeCase{"TooLong",
+                   {0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
+                    0x66, 0x66, 0xec},
+                   true, NotPort, In, 0, false, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+constexpr std::int64_t kMs = 1'000'000;
+
+struct Step {
+  std::int64_t at_ms;
+  int write;  // -1: only advance to at_ms
+};
+
+struct ControllerCase {
+  const char* name;
+  ControllerConfig config;
+  std::vector<Step> steps;
+  // Every event of the run, as (time in ms, kind, drawer).
+  std::vector<std::tuple<std::int64_t, ControllerEvent::Kind, int>> events;
+  std::uint8_t final_status;
+};
+
+void PrintTo(const ControllerCase& c, std::ostream* os) { *os << c.name; }
+
+class ControllerTest : public ::testing::TestWithParam<ControllerCase> {};
+
+TEST_P(ControllerTest, Events) {
+  const ControllerCase& c = GetParam();
+  DrawerController controller(c.config);
+  std::vector<std::tuple<std::int64_t, ControllerEvent::Kind, int>> seen;
+  auto collect = [&](std::int64_t now) {
+    for (const ControllerEvent& e : controller.advance_to(now)) {
+      seen.emplace_back(e.time_ns / kMs, e.kind, e.drawer);
+    }
+  };
+  std::int64_t now = 0;
+  for (const Step& step : c.steps) {
+    now = step.at_ms * kMs;
+    collect(now);
+    if (step.write >= 0) {
+      controller.write(CDBoxCtlIO, static_cast<std::uint8_t>(step.write), now, 1);
+      collect(now);
+    }
+  }
+  EXPECT_EQ(seen, c.events);
+  EXPECT_EQ(controller.read(CDBoxStsIO), c.final_status);
+}
+
+using enum ControllerEvent::Kind;
+const ControllerConfig kDefaults{};
+const ControllerConfig kCloses{0x00, 50 * kMs, 100 * kMs, 500 * kMs};
+const ControllerConfig kBase{0x41, 50 * kMs, std::nullopt, 500 * kMs};
+const ControllerConfig kInstant{0x00, 0, std::nullopt, 500 * kMs};
+
+INSTANTIATE_TEST_SUITE_P(
+    Timing, ControllerTest,
+    ::testing::Values(
+        ControllerCase{"ShortPulseOpensNothing", kDefaults, {{0, 0x10}, {49, 0x00}, {1000, -1}}, {}, 0x00},
+        ControllerCase{"OpensAtExactlyOpenAfter", kDefaults, {{0, 0x10}, {50, 0x00}},
+                       {{50, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
+        ControllerCase{"OpenTimeIsWhenDueNotWhenSeen", kDefaults, {{10, 0x10}, {300, 0x00}},
+                       {{60, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
+        ControllerCase{"InterruptedHoldsDoNotAddUp", kDefaults,
+                       {{0, 0x10}, {40, 0x00}, {41, 0x10}, {81, 0x00}}, {}, 0x00},
+        ControllerCase{"ClosesAfterOpening", kCloses, {{0, 0x10}, {300, 0x00}},
+                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}}, 0x00},
+        ControllerCase{"StaysShutWhileStillEnergized", kCloses, {{0, 0x10}, {400, -1}},
+                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}}, 0x00},
+        ControllerCase{"NewPulseReopens", kCloses, {{0, 0x10}, {300, 0x00}, {400, 0x10}, {500, 0x00}},
+                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}, {450, DrawerOpened, 1}},
+                       CDBoxDrawer1OpenBit},
+        ControllerCase{"HoldTooLong", kDefaults, {{0, 0x10}, {600, 0x00}},
+                       {{50, DrawerOpened, 1}, {500, HoldTooLong, 1}}, CDBoxDrawer1OpenBit},
+        ControllerCase{"BothDrawers", kDefaults, {{0, CDBoxDrawer1CMD | CDBoxDrawer2CMD}, {300, 0x00}},
+                       {{50, DrawerOpened, 1}, {50, DrawerOpened, 2}},
+                       CDBoxDrawer1OpenBit | CDBoxDrawer2OpenBit},
+        ControllerCase{"BaseValueKeepsItsBits", kBase, {{0, 0x10}, {300, 0x00}},
+                       {{50, DrawerOpened, 1}}, 0x41 | CDBoxDrawer1OpenBit},
+        ControllerCase{"OpenAfterZeroOpensAtOnce", kInstant, {{0, 0x10}, {0, 0x00}},
+                       {{0, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
+        ControllerCase{"OtherBitsEnergizeNothing", kDefaults, {{0, 0x01}, {300, 0x00}}, {}, 0x00}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ControllerPorts, UnusedPortsReadAllOnesAndIgnoreWrites) {
+  DrawerController controller(ControllerConfig{});
+  for (std::uint16_t port : {std::uint16_t{0x483}, std::uint16_t{0x484}}) {
+    controller.write(port, CDBoxDrawer1CMD, 0, 1);
+    EXPECT_EQ(controller.read(port), 0xff);
+  }
+  EXPECT_FALSE(controller.solenoid_energized());
+  EXPECT_FALSE(DrawerController::owns(0x481));
+  EXPECT_FALSE(DrawerController::owns(0x485));
+}
+
+struct GrantCase {
+  const char* name;
+  std::uint64_t level;  // iopl level set first (0: none)
+  std::uint64_t from, count;
+  bool on;
+  int result;
+  std::uint32_t port;
+  unsigned width;
+  bool allowed;
+};
+
+void PrintTo(const GrantCase& c, std::ostream* os) { *os << c.name; }
+
+class GrantTest : public ::testing::TestWithParam<GrantCase> {};
+
+TEST_P(GrantTest, Allows) {
+  const GrantCase& c = GetParam();
+  PortGrants grants;
+  ASSERT_EQ(grants.set_privilege_level(c.level), 0);
+  EXPECT_EQ(grants.set_permission(c.from, c.count, c.on), c.result);
+  EXPECT_EQ(grants.allows(c.port, c.width), c.allowed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, GrantTest,
+    ::testing::Values(GrantCase{"Range", 0, 0x482, 3, true, 0, 0x482, 1, true},
+                      GrantCase{"WordNeedsBothPorts", 0, 0x482, 1, true, 0, 0x482, 2, false},
+                      GrantCase{"PastTheRange", 0, 0x482, 3, true, 0, 0x484, 2, false},
+                      GrantCase{"ZeroCountIsInvalid", 0, 0x482, 0, true, -EINVAL, 0x482, 1, false},
+                      GrantCase{"BeyondPortSpace", 0, 0xffff, 2, true, -EINVAL, 0xffff, 1, false},
+                      GrantCase{"LastPort", 0, 0xffff, 1, true, 0, 0xffff, 1, true},
+                      GrantCase{"LevelThreeGrantsAll", 3, 0x482, 3, false, 0, 0x80, 4, true},
+                      GrantCase{"LevelTwoGrantsNone", 2, 0, 1, false, 0, 0x482, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Grants, LevelAboveThreeIsInvalid) {
+  PortGrants grants;
+  EXPECT_EQ(grants.set_privilege_level(4), -EINVAL);
+  EXPECT_FALSE(grants.allows(0x482, 1));
+}
+
+}  // namespace
+}  // namespace cdbox::sim
