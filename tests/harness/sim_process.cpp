@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -67,6 +68,8 @@ SimProcess::SimProcess(const std::vector<std::string>& argv, Terminal terminal,
       throw std::runtime_error("posix_openpt");
     }
     slave_name = ptsname(master);
+    // Set before anything is sent, so no early input is echoed.
+    make_plain_terminal(master);
   } else if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe");
   }
@@ -77,11 +80,13 @@ SimProcess::SimProcess(const std::vector<std::string>& argv, Terminal terminal,
   }
   if (pid_ == 0) {
     std::signal(SIGPIPE, SIG_DFL);
+    // Tests end programs with SIGQUIT too; no core files.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     if (is_pty_) {
       setsid();
       const int slave = open(slave_name.c_str(), O_RDWR);
       ioctl(slave, TIOCSCTTY, 0);
-      make_plain_terminal(slave);
       dup2(slave, 0);
       dup2(slave, 1);
     } else {

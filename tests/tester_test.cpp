@@ -1,0 +1,240 @@
+// cdbox-test end to end, always under cdbox-sim: whole screens byte for byte,
+// the port traffic from the trace, standard error and the exit status.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "drawer/regmap.h"
+#include "tests/harness/sim_run.h"
+#include "tests/tester_expect.h"
+
+namespace cdbox::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Checks the port traffic of a session that pulsed for pulse_keys: per pass
+// one status read then the access request; per pulse the command, a full
+// 300 ms hold and the rest value; nothing on any other port.
+void expect_port_traffic(const SimRun& run, const std::string& pulse_keys) {
+  Strings traffic;
+  std::int64_t command_at = -1;
+  for (const TraceLine& line : run.trace) {
+    const std::string& text = line.text;
+    EXPECT_FALSE(text.starts_with("violation")) << text;
+    if (text.starts_with("out ")) {
+      EXPECT_TRUE(text.starts_with("out 0x482 ")) << text;
+      if (text != "out 0x482 0x00") {
+        command_at = line.time_us;
+      } else if (command_at >= 0) {
+        EXPECT_EQ(line.time_us - command_at, 300'000) << "hold of the pulse before line " << text;
+      }
+    }
+    if (text.starts_with("out ") || text.starts_with("in ") || text.starts_with("ioperm ") ||
+        text.starts_with("sleep ")) {
+      traffic.push_back(text.starts_with("in ") ? "in" : text);
+    }
+  }
+  Strings expected;
+  for (char key : pulse_keys) {
+    expected.insert(expected.end(), {"in", "ioperm 0x482 3 1 = 0", "out 0x482 " + hex_byte(command_of(key)),
+                                     "sleep 0.300000", "out 0x482 0x00"});
+  }
+  expected.insert(expected.end(), {"in", "ioperm 0x482 3 1 = 0"});
+  EXPECT_EQ(traffic, expected);
+}
+
+struct SessionCase {
+  const char* name;
+  std::string input;
+  std::uint8_t base;        // status register base value
+  std::string pulse_keys;   // the pulses the input must give, in order
+};
+
+void PrintTo(const SessionCase& c, std::ostream* os) { *os << c.name; }
+
+class SessionTest : public ::testing::TestWithParam<SessionCase> {};
+
+SimRun run_tester(const std::string& input, std::uint8_t base, Strings extra = {},
+                  Terminal terminal = Terminal::Pipes) {
+  Strings options = {"--virtual-time", "--status", hex_byte(base)};
+  options.insert(options.end(), extra.begin(), extra.end());
+  return run_sim({options, {tester_path()}, input, std::nullopt, terminal});
+}
+
+TEST_P(SessionTest, ThroughPipes) {
+  const SessionCase& c = GetParam();
+  const SimRun run = run_tester(c.input, c.base);
+  ASSERT_TRUE(run.status.has_value()) << "timed out";
+  EXPECT_EQ(*run.status, 0) << run.err;
+  EXPECT_EQ(run.out, expected_session(c.base, c.pulse_keys));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.writes_to("0x482"), expected_writes(c.pulse_keys));
+  expect_port_traffic(run, c.pulse_keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, SessionTest,
+    ::testing::Values(
+        SessionCase{"One", "1\n", 0x00, "1"},
+        SessionCase{"Two", "2\n", 0x00, "2"},
+        SessionCase{"Three", "3\n", 0x00, "3"},
+        SessionCase{"OneThreeOnOneLine", "13\n", 0x00, "13"},
+        SessionCase{"OneThenExit", "10\n", 0x00, "1"},
+        SessionCase{"ExitKey", "0\n", 0x00, ""},
+        SessionCase{"OtherKeyX", "x\n", 0x00, ""},
+        SessionCase{"OtherKeyA", "a\n", 0x00, ""},
+        SessionCase{"KeysAfterExitAreNotRead", "0123\n", 0x00, ""},
+        SessionCase{"WhiteSpaceBeforeKeys", "\n\n  \t 1\n\t\t2 \n", 0x00, "12"},
+        SessionCase{"EveryWhiteSpace", " \t\n\v\f\r3", 0x00, "3"},
+        SessionCase{"EndOfInputEndsAsExit", "", 0x00, ""},
+        SessionCase{"EndOfInputAfterPulse", "1", 0x00, "1"},
+        SessionCase{"EndOfInputAfterWhiteSpace", "1 \n\n\t", 0x00, "1"},
+        SessionCase{"NulIsAnOtherKey", std::string("\0" "1", 2), 0x00, ""},
+        SessionCase{"HighByteIsAnOtherKey", "\xa0" "1", 0x00, ""},
+        SessionCase{"EveryPulseKeyAgain", "123321\n", 0x00, "123321"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    StatusBytes, SessionTest,
+    ::testing::Values(SessionCase{"Status00", "0", 0x00, ""}, SessionCase{"Status04", "0", 0x04, ""},
+                      SessionCase{"Status08", "0", 0x08, ""}, SessionCase{"Status0c", "0", 0x0c, ""},
+                      SessionCase{"StatusFf", "0", 0xff, ""}, SessionCase{"Status0cPulse", "1", 0x0c, "1"},
+                      SessionCase{"Status41Pulse", "21", 0x41, "21"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Screen, StatusBlockFollowsTheSensorBits) {
+  // The block as the operator reads it, spelt out for the all-ones status
+  // an absent controller gives.
+  const SimRun run = run_tester("0", 0xff);
+  ASSERT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("original value of port 0xff\n\n\tCash Drawer 1 Status :1, Open or not exist "
+                         "\n\tCash Drawer 2 Status : 1, Open or not exist \nExit now!!\n"),
+            std::string::npos);
+}
+
+TEST(Screen, DrawerShownOpenAfterItsPulseAndClosedAgainLater) {
+  const SimRun run = run_tester("11", 0x00, {"--close-after", "100"});
+  ASSERT_EQ(run.status, 0);
+  // The drawer opened during each pulse and shut 100 ms later, before the
+  // pulse ended: every screen shows it closed.
+  EXPECT_EQ(run.out, expected_screen(0) + expected_pulse('1') + expected_screen(0) + expected_pulse('1') +
+                         expected_screen(0) + kExitText);
+}
+
+struct RefusalCase {
+  const char* name;
+  Strings options;
+  std::string description;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusalTest, FailsWithoutTouchingAPort) {
+  const RefusalCase& c = GetParam();
+  const SimRun run = run_tester("1\n", 0x00, c.options);
+  ASSERT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "iopl set error\n: " + c.description + "\n");
+  EXPECT_EQ(run.events(), (Strings{"exec", "iopl 3 = -" + c.options[0].substr(c.options[0].find('=') + 1),
+                                   "exit 1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Errnos, RefusalTest,
+                         ::testing::Values(RefusalCase{"NotRoot", {"--refuse-iopl=EPERM"}, "Operation not permitted"},
+                                           RefusalCase{"NoKernelSupport", {"--refuse-iopl=ENOSYS"},
+                                                       "Function not implemented"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Input, ReadErrorIsReportedOnce) {
+  TempDir dir;
+  const SimRun run =
+      run_sim({{"--virtual-time"}, {tester_path()}, "", std::string("/"), Terminal::Pipes});
+  ASSERT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, expected_screen(0));
+  EXPECT_EQ(run.err, "key read error: Is a directory\n");
+  EXPECT_TRUE(run.writes_to("0x482").empty());
+}
+
+TEST(Input, ArgumentsAreIgnored) {
+  const SimRun run = run_sim({{"--virtual-time"}, {tester_path(), "--help", "1"}, "0"});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, expected_session(0, ""));
+}
+
+// A screen goes out in one write and each pulse line in one more.
+TEST(Output, OneWritePerScreenAndPerPulseLine) {
+  for (const std::string keys : {"", "1", "1231"}) {
+    const SimRun run = run_tester(keys, 0x00);
+    ASSERT_EQ(run.status, 0);
+    unsigned long syscw = 0;
+    ASSERT_EQ(std::sscanf(run.trace.back().text.c_str(), "exit 0 syscw %lu", &syscw), 1);
+    // Screens, three lines per pulse (the echo goes with the first), and
+    // the exit text.
+    EXPECT_EQ(syscw, (keys.size() + 1) + 3 * keys.size() + 1) << "keys '" << keys << "'";
+  }
+}
+
+TEST(Output, NoHeapAllocation) {
+  if (!std::ifstream(CDBOX_HEAP_ALARM_PATH).good() || std::getenv("CDBOX_TESTER") != nullptr) {
+    GTEST_SKIP() << "the heap alarm preloads only into the dynamically linked tester";
+  }
+  const SimRun run = run_sim({{"--virtual-time"}, {"/usr/bin/env", "LD_PRELOAD=" CDBOX_HEAP_ALARM_PATH, tester_path()}, "123x"});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, expected_session(0, "123"));
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Pty, CanonicalModeWaitsForEnter) {
+  TempDir dir;
+  SimProcess process(sim_command_line({{"--virtual-time"}, {tester_path()}}, dir.file("trace")), Terminal::Pty);
+  const std::string first = expected_screen(0);
+  ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= first.size(); }));
+  process.send("13");
+  // Without Enter the line is not delivered: no pulse may begin.
+  EXPECT_FALSE(process.wait_for([&](const std::string& out) { return out.size() > first.size(); },
+                                std::chrono::milliseconds(300)));
+  EXPECT_EQ(process.out(), first);
+  process.send("\n");
+  const std::string after = first + expected_pulse('1') + expected_screen(0x08) + expected_pulse('3') +
+                            expected_screen(0x0c);
+  ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= after.size(); }));
+  EXPECT_EQ(process.out(), after);
+  process.send("0\n");
+  ASSERT_EQ(process.wait_exit(), 0);
+  EXPECT_EQ(process.out(), after + kExitText);
+  EXPECT_EQ(process.err(), "");
+}
+
+TEST(Pty, SessionMatchesPipes) {
+  const SimRun run = run_tester("1\n2\n0\n", 0x00, {}, Terminal::Pty);
+  ASSERT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, expected_session(0, "12"));
+  expect_port_traffic(run, "12");
+}
+
+TEST(Pulse, CommandValuesBeyondAByte) {
+  struct Row {
+    const char* value;
+    unsigned printed;
+    const char* port_byte;
+  };
+  for (const Row& row : {Row{"0x10", 0x10, "0x10"}, Row{"0", 0, "0x00"}, Row{"0x1234", 0x1234, "0x34"},
+                         Row{"0x100", 0x100, "0x00"}, Row{"-1", 0xffffffff, "0xff"}}) {
+    const SimRun run = run_sim({{"--virtual-time"}, {CDBOX_PULSE_PROBE_PATH, row.value}});
+    ASSERT_TRUE(run.status.has_value());
+    // 0xff energizes both solenoids and opens both drawers; that is the
+    // controller's business, not a fault of the pulse.
+    EXPECT_EQ(*run.status, 0) << row.value << "\n" << run.err;
+    EXPECT_EQ(run.out, expected_pulse_log(row.printed)) << row.value;
+    EXPECT_EQ(run.writes_to("0x482"), (Strings{row.port_byte, "0x00"})) << row.value;
+  }
+}
+
+}  // namespace
+}  // namespace cdbox::test
