@@ -2,4 +2,6 @@
 // It takes no arguments; see cdbox-test(8).
 #include "console/menu.h"
 
-int main() { return run_drawer_test(); }
+int main() {
+  return run_drawer_test();
+}

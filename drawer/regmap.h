@@ -48,7 +48,10 @@ constexpr std::uint8_t CDBoxDrawer2OpenBit = CDBOX_DRAWER2_OPEN_BIT;
 // How long a pulse holds the command byte, in microseconds.
 constexpr unsigned CDBoxHoldMicroseconds = 300000;
 
-static_assert(CDBOX_DRAWER2_CMD > 0 && CDBOX_DRAWER2_CMD <= 0xff, "drawer 2 command must be a byte");
+static_assert(CDBOX_DRAWER2_CMD > 0 && CDBOX_DRAWER2_CMD <= 0xff,
+              "drawer 2 command must be a byte");
 static_assert(CDBOX_BOTH_CMD > 0 && CDBOX_BOTH_CMD <= 0xff, "both-drawers command must be a byte");
-static_assert(CDBOX_DRAWER1_OPEN_BIT > 0 && CDBOX_DRAWER1_OPEN_BIT <= 0xff, "drawer 1 sensor bit must be a byte");
-static_assert(CDBOX_DRAWER2_OPEN_BIT > 0 && CDBOX_DRAWER2_OPEN_BIT <= 0xff, "drawer 2 sensor bit must be a byte");
+static_assert(CDBOX_DRAWER1_OPEN_BIT > 0 && CDBOX_DRAWER1_OPEN_BIT <= 0xff,
+              "drawer 1 sensor bit must be a byte");
+static_assert(CDBOX_DRAWER2_OPEN_BIT > 0 && CDBOX_DRAWER2_OPEN_BIT <= 0xff,
+              "drawer 2 sensor bit must be a byte");

@@ -8,10 +8,17 @@ constexpr std::size_t kMaxInstructionLength = 15;
 
 bool is_legacy_prefix(std::uint8_t byte) {
   switch (byte) {
-    case 0x26: case 0x2e: case 0x36: case 0x3e:  // segment overrides
-    case 0x64: case 0x65:
-    case 0x66: case 0x67:                        // operand and address size
-    case 0xf0: case 0xf2: case 0xf3:             // lock, repne, rep
+    case 0x26:
+    case 0x2e:
+    case 0x36:
+    case 0x3e:  // segment overrides
+    case 0x64:
+    case 0x65:
+    case 0x66:
+    case 0x67:  // operand and address size
+    case 0xf0:
+    case 0xf2:
+    case 0xf3:  // lock, repne, rep
       return true;
     default:
       return false;
@@ -24,7 +31,8 @@ Decoded decode_port_instruction(std::span<const std::uint8_t> code, bool long_mo
   Decoded result;
   bool operand_size_16 = false;
   std::size_t at = 0;
-  const std::size_t limit = code.size() < kMaxInstructionLength ? code.size() : kMaxInstructionLength;
+  const std::size_t limit =
+      code.size() < kMaxInstructionLength ? code.size() : kMaxInstructionLength;
 
   while (at < limit && is_legacy_prefix(code[at])) {
     operand_size_16 = operand_size_16 || code[at] == 0x66;
@@ -42,17 +50,26 @@ Decoded decode_port_instruction(std::span<const std::uint8_t> code, bool long_mo
   PortInstruction& insn = result.insn;
   const unsigned wide = operand_size_16 ? 2 : 4;
   switch (opcode) {
-    case 0x6c: case 0x6d: case 0x6e: case 0x6f:
+    case 0x6c:
+    case 0x6d:
+    case 0x6e:
+    case 0x6f:
       result.status = DecodeStatus::StringPort;
       insn.length = at;
       return result;
-    case 0xe4: case 0xe5: case 0xe6: case 0xe7:
+    case 0xe4:
+    case 0xe5:
+    case 0xe6:
+    case 0xe7:
       if (at >= limit) {
         return result;
       }
       insn.imm_port = code[at++];
       break;
-    case 0xec: case 0xed: case 0xee: case 0xef:
+    case 0xec:
+    case 0xed:
+    case 0xee:
+    case 0xef:
       insn.port_in_dx = true;
       break;
     default:

@@ -17,10 +17,10 @@ enum class DecodeStatus {
 
 struct PortInstruction {
   PortDirection direction = PortDirection::In;
-  unsigned width = 1;            // bytes moved: 1, 2 or 4
-  bool port_in_dx = false;       // port taken from DX, else from imm_port
-  std::uint8_t imm_port = 0;     // port for the imm8 forms
-  std::size_t length = 0;        // instruction length, prefixes included
+  unsigned width = 1;         // bytes moved: 1, 2 or 4
+  bool port_in_dx = false;    // port taken from DX, else from imm_port
+  std::uint8_t imm_port = 0;  // port for the imm8 forms
+  std::size_t length = 0;     // instruction length, prefixes included
 };
 
 struct Decoded {

@@ -43,14 +43,10 @@ void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch,
 
 std::vector<sock_filter> build_filter() {
   const std::vector<Trap> native = {
-      {SYS_iopl, TrappedCall::Iopl},
-      {SYS_ioperm, TrappedCall::Ioperm},
-      {SYS_iopl | kX32Bit, TrappedCall::Iopl},
-      {SYS_ioperm | kX32Bit, TrappedCall::Ioperm},
-      {SYS_nanosleep, TrappedCall::Nanosleep},
-      {SYS_clock_nanosleep, TrappedCall::ClockNanosleep},
-      {SYS_execve, TrappedCall::Execve},
-      {SYS_execveat, TrappedCall::Execveat},
+      {SYS_iopl, TrappedCall::Iopl},           {SYS_ioperm, TrappedCall::Ioperm},
+      {SYS_iopl | kX32Bit, TrappedCall::Iopl}, {SYS_ioperm | kX32Bit, TrappedCall::Ioperm},
+      {SYS_nanosleep, TrappedCall::Nanosleep}, {SYS_clock_nanosleep, TrappedCall::ClockNanosleep},
+      {SYS_execve, TrappedCall::Execve},       {SYS_execveat, TrappedCall::Execveat},
   };
   // A 64-bit program can still reach the 32-bit entry with int 0x80; the
   // privilege calls must not get through that way either.

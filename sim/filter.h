@@ -10,7 +10,7 @@ namespace cdbox::sim {
 enum class TrappedCall : std::uint16_t {
   Iopl = 1,
   Ioperm,
-  Iopl32,    // through the 32-bit system call entry
+  Iopl32,  // through the 32-bit system call entry
   Ioperm32,
   Nanosleep,
   ClockNanosleep,

@@ -24,7 +24,7 @@ constexpr long kTraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRA
                                PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
 
 bool is_executable_file(const std::string& path, int& err) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     err = errno;
     return false;
@@ -96,6 +96,7 @@ int resolve_program(const std::string& name, std::string& path) {
     report_and_exit(report_fd, LaunchReport::Filter, err);
   }
   std::vector<char*> argv;
+  argv.reserve(program.size() + 1);
   for (const std::string& arg : program) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }

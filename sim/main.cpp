@@ -1,3 +1,5 @@
 #include "sim/simulator.h"
 
-int main(int argc, char** argv) { return cdbox::sim::run_simulator(argc, argv); }
+int main(int argc, char** argv) {
+  return cdbox::sim::run_simulator(argc, argv);
+}

@@ -30,9 +30,9 @@ int run_simulator(int argc, char** argv) {
   if (auto status = parse_options(argc, argv, options)) {
     return *status;
   }
-  std::unique_ptr<TraceWriter> trace =
-      options.trace_path.empty() ? std::make_unique<TraceWriter>()
-                                 : TraceWriter::open(options.trace_path);
+  std::unique_ptr<TraceWriter> trace = options.trace_path.empty()
+                                           ? std::make_unique<TraceWriter>()
+                                           : TraceWriter::open(options.trace_path);
   if (!trace) {
     std::fprintf(stderr, "cdbox-sim: cannot write trace '%s': %s\n", options.trace_path.c_str(),
                  std::strerror(errno));
@@ -51,7 +51,8 @@ int run_simulator(int argc, char** argv) {
   }
   if (!tracer.program_started()) {
     LaunchReport report;
-    if (read(launched.report.get(), &report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+    if (read(launched.report.get(), &report, sizeof report) ==
+        static_cast<ssize_t>(sizeof report)) {
       return explain_launch_report(report, options.program.front());
     }
     std::fprintf(stderr, "cdbox-sim: '%s' ended before it started\n",

@@ -74,7 +74,9 @@ std::string read_string(pid_t tid, std::uint64_t addr, std::size_t max) {
   return text;
 }
 
-bool in_long_mode(const user_regs_struct& regs) { return regs.cs == kUserCs64; }
+bool in_long_mode(const user_regs_struct& regs) {
+  return regs.cs == kUserCs64;
+}
 
 ProcessFigures read_process_figures(pid_t pid) {
   const std::string dir = "/proc/" + std::to_string(pid);

@@ -79,9 +79,9 @@ std::optional<int> Tracer::run() {
   if (session_.controller().solenoid_energized()) {
     char value[8];
     std::snprintf(value, sizeof value, "0x%02x", session_.controller().control());
-    session_.violation(last_ended_ != 0 ? last_ended_ : main_pid_,
-                       std::string("control register left at ") + value +
-                           " with a solenoid energized");
+    session_.violation(
+        last_ended_ != 0 ? last_ended_ : main_pid_,
+        std::string("control register left at ") + value + " with a solenoid energized");
   }
   return main_status_;
 }
@@ -255,13 +255,12 @@ bool Tracer::emulate_port_instruction(pid_t tid) {
   }
   std::array<std::uint8_t, kMaxInstructionLength> code{};
   const std::size_t got = read_memory(tid, regs->rip, code);
-  const Decoded decoded =
-      decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs));
+  const Decoded decoded = decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs));
   if (decoded.status == DecodeStatus::StringPort) {
     char where[32];
     std::snprintf(where, sizeof where, "0x%llx", regs->rip);
-    session_.violation(tid, std::string("string port instruction (INS/OUTS) at ") + where +
-                                " is not supported");
+    session_.violation(
+        tid, std::string("string port instruction (INS/OUTS) at ") + where + " is not supported");
     return false;
   }
   if (decoded.status != DecodeStatus::Port) {

@@ -31,11 +31,11 @@ class Tracer {
   struct Task {
     PortGrants grants;
     pid_t tgid = 0;
-    bool ready = false;        // grants known: the parent's event was seen
-    bool parked = false;       // held at its first stop until ready
-    bool started = true;       // runs the program (main_pid: after exec)
+    bool ready = false;   // grants known: the parent's event was seen
+    bool parked = false;  // held at its first stop until ready
+    bool started = true;  // runs the program (main_pid: after exec)
     bool exit_reported = false;
-    std::string exec_path;     // file of its latest execve call
+    std::string exec_path;  // file of its latest execve call
   };
 
   void dispatch(pid_t tid, int status);
@@ -51,8 +51,8 @@ class Tracer {
   void forward_signals();
 
   // Handlers of the trapped system calls; each skips or resumes the call.
-  void privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t arg0,
-                      std::uint64_t arg1, std::uint64_t arg2);
+  void privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t arg0, std::uint64_t arg1,
+                      std::uint64_t arg2);
   void sleep_call(pid_t tid, bool is_clock_nanosleep);
   void skip_call(pid_t tid, long long result);
 

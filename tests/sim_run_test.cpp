@@ -26,8 +26,8 @@ const TraceLine* find_line(const SimRun& run, const std::string& text, std::size
 
 TEST(VirtualTime, SleepsAdvanceTheClockExactly) {
   const SimRun run = run_sim({{"--virtual-time"},
-                              {probe_path(), "iopl", "3", "outb", "0x482", "0x10", "usleep", "300000",
-                               "outb", "0x482", "0", "nanosleep", "1500000"}});
+                              {probe_path(), "iopl", "3", "outb", "0x482", "0x10", "usleep",
+                               "300000", "outb", "0x482", "0", "nanosleep", "1500000"}});
   ASSERT_EQ(run.status, 0);
   const TraceLine* on = find_line(run, "out 0x482 0x10");
   const TraceLine* open = find_line(run, "drawer 1 open");
@@ -65,7 +65,9 @@ TEST(Trace, ExitLineCarriesProcessFigures) {
   ASSERT_EQ(run.status, 0);
   unsigned long syscw = 0;
   unsigned long vmhwm = 0;
-  ASSERT_EQ(std::sscanf(run.trace.back().text.c_str(), "exit 0 syscw %lu vmhwm_kb %lu", &syscw, &vmhwm), 2)
+  ASSERT_EQ(
+      std::sscanf(run.trace.back().text.c_str(), "exit 0 syscw %lu vmhwm_kb %lu", &syscw, &vmhwm),
+      2)
       << run.trace.back().text;
   EXPECT_GE(syscw, 1000U);
   EXPECT_LT(syscw, 1100U);
@@ -74,8 +76,9 @@ TEST(Trace, ExitLineCarriesProcessFigures) {
 
 TEST(Trace, DashWritesToStandardError) {
   TempDir dir;
-  SimProcess process({sim_path(), "--virtual-time", "--trace", "-", "--", probe_path(), "iopl", "3"},
-                     Terminal::Pipes);
+  SimProcess process(
+      {sim_path(), "--virtual-time", "--trace", "-", "--", probe_path(), "iopl", "3"},
+      Terminal::Pipes);
   process.close_input();
   ASSERT_EQ(process.wait_exit(), 0);
   EXPECT_EQ(process.out(), "iopl = 0\n");
@@ -97,7 +100,9 @@ struct FailureCase {
   const char* message;  // standard error starts with this
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FailureTest : public ::testing::TestWithParam<FailureCase> {};
 
@@ -106,7 +111,8 @@ TEST_P(FailureTest, ReportsOneLine) {
   TempDir dir;
   {
     std::ofstream(dir.file("plain")) << "not a program\n";
-    std::ofstream(dir.file("garbage")) << "\x7f" "ELF garbage";
+    std::ofstream(dir.file("garbage")) << "\x7f"
+                                          "ELF garbage";
     chmod(dir.file("garbage").c_str(), 0755);
   }
   Strings argv = {sim_path()};
@@ -127,19 +133,43 @@ TEST_P(FailureTest, ReportsOneLine) {
 INSTANTIATE_TEST_SUITE_P(
     Statuses, FailureTest,
     ::testing::Values(
-        FailureCase{"UnknownOption", {"--frobnicate", "true"}, 125, "cdbox-sim: unrecognized option '--frobnicate'"},
-        FailureCase{"MissingArgument", {"--status"}, 125, "cdbox-sim: missing argument for option '--status'"},
-        FailureCase{"StatusNotAByte", {"--status", "0x100", "true"}, 125, "cdbox-sim: --status: invalid value '0x100'"},
-        FailureCase{"NegativeDelay", {"--open-after", "-5", "true"}, 125, "cdbox-sim: --open-after: invalid value '-5'"},
-        FailureCase{"UnknownErrno", {"--refuse-iopl=EWHAT", "true"}, 125, "cdbox-sim: --refuse-iopl: invalid value"},
-        FailureCase{"UnknownSignal", {"--signal-on-pulse", "SIGWHAT", "true"}, 125, "cdbox-sim: --signal-on-pulse"},
+        FailureCase{"UnknownOption",
+                    {"--frobnicate", "true"},
+                    125,
+                    "cdbox-sim: unrecognized option '--frobnicate'"},
+        FailureCase{"MissingArgument",
+                    {"--status"},
+                    125,
+                    "cdbox-sim: missing argument for option '--status'"},
+        FailureCase{"StatusNotAByte",
+                    {"--status", "0x100", "true"},
+                    125,
+                    "cdbox-sim: --status: invalid value '0x100'"},
+        FailureCase{"NegativeDelay",
+                    {"--open-after", "-5", "true"},
+                    125,
+                    "cdbox-sim: --open-after: invalid value '-5'"},
+        FailureCase{"UnknownErrno",
+                    {"--refuse-iopl=EWHAT", "true"},
+                    125,
+                    "cdbox-sim: --refuse-iopl: invalid value"},
+        FailureCase{"UnknownSignal",
+                    {"--signal-on-pulse", "SIGWHAT", "true"},
+                    125,
+                    "cdbox-sim: --signal-on-pulse"},
         FailureCase{"NoProgram", {"--virtual-time"}, 125, "cdbox-sim: no program to run"},
-        FailureCase{"TraceUnwritable", {"--trace", "/nonexistent/dir/t", "true"}, 125, "cdbox-sim: cannot write trace"},
+        FailureCase{"TraceUnwritable",
+                    {"--trace", "/nonexistent/dir/t", "true"},
+                    125,
+                    "cdbox-sim: cannot write trace"},
         FailureCase{"NotExecutable", {"DIR/plain"}, 126, "cdbox-sim: cannot run '"},
         FailureCase{"Directory", {"/"}, 126, "cdbox-sim: cannot run '/': Is a directory"},
         FailureCase{"BadExecutable", {"DIR/garbage"}, 126, "cdbox-sim: cannot run '"},
         FailureCase{"NoSuchPath", {"DIR/missing"}, 127, "cdbox-sim: cannot run '"},
-        FailureCase{"NoSuchCommand", {"cdbox-no-such-command"}, 127, "cdbox-sim: cdbox-no-such-command: command not found"}),
+        FailureCase{"NoSuchCommand",
+                    {"cdbox-no-such-command"},
+                    127,
+                    "cdbox-sim: cdbox-no-such-command: command not found"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Options, HelpAndVersion) {
@@ -147,7 +177,8 @@ TEST(Options, HelpAndVersion) {
     SimProcess process({sim_path(), option}, Terminal::Pipes);
     process.close_input();
     ASSERT_EQ(process.wait_exit(), 0) << option;
-    EXPECT_TRUE(process.out().starts_with(std::string(option) == "--help" ? "Usage: cdbox-sim " : "cdbox-sim "))
+    EXPECT_TRUE(process.out().starts_with(std::string(option) == "--help" ? "Usage: cdbox-sim "
+                                                                          : "cdbox-sim "))
         << process.out();
     EXPECT_EQ(process.err(), "");
   }
@@ -161,7 +192,8 @@ TEST(Options, ProgramOptionsAreLeftAlone) {
 
 // The pid of a probe that printed "pid = N".
 pid_t wait_for_pid(SimProcess& process) {
-  const bool seen = process.wait_for([](const std::string& out) { return out.find('\n') != std::string::npos; });
+  const bool seen =
+      process.wait_for([](const std::string& out) { return out.find('\n') != std::string::npos; });
   return seen ? static_cast<pid_t>(std::stol(process.out().substr(6))) : -1;
 }
 
@@ -173,7 +205,9 @@ char process_state(pid_t pid) {
 }
 
 // A traced process in a group-stop shows as 't', an untraced one as 'T'.
-bool is_stopped(char state) { return state == 'T' || state == 't'; }
+bool is_stopped(char state) {
+  return state == 'T' || state == 't';
+}
 
 bool wait_for_state(pid_t pid, char state) {
   for (int i = 0; i < 2000; ++i) {
@@ -205,8 +239,9 @@ TEST(Signals, InterruptIsLeftToTheProgram) {
 }
 
 TEST(JobControl, StoppedProgramStaysStoppedUntilContinued) {
-  SimProcess process({sim_path(), "--virtual-time", "--", probe_path(), "pid", "raise", "20", "exit", "6"},
-                     Terminal::Pipes);
+  SimProcess process(
+      {sim_path(), "--virtual-time", "--", probe_path(), "pid", "raise", "20", "exit", "6"},
+      Terminal::Pipes);
   const pid_t pid = wait_for_pid(process);
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(wait_for_state(pid, 'T'));

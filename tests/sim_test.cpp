@@ -37,7 +37,9 @@ struct ProbeCase {
   std::string out;  // the probe's standard output
 };
 
-void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ProbeTest : public ::testing::TestWithParam<ProbeCase> {};
 
@@ -54,8 +56,10 @@ TEST_P(ProbeTest, RunsAsTraced) {
   EXPECT_EQ(run.out, c.out);
 }
 
-const std::string kGrantViolationOut = "out to port 0x482 without permission (no iopl or ioperm grant)";
-const std::string kGrantViolationIn = "in from port 0x482 without permission (no iopl or ioperm grant)";
+const std::string kGrantViolationOut =
+    "out to port 0x482 without permission (no iopl or ioperm grant)";
+const std::string kGrantViolationIn =
+    "in from port 0x482 without permission (no iopl or ioperm grant)";
 const std::string kForeign80 = "port 0x80 is not the drawer controller's (0x482-0x484)";
 const std::string kLeft10 = "control register left at 0x10 with a solenoid energized";
 
@@ -64,35 +68,40 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ProbeCase{"PulseOpensDrawer",
                   {"--status", "0x0c"},
-                  {"iopl", "3", "inb", "0x482", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"},
+                  {"iopl", "3", "inb", "0x482", "outb", "0x482", "0x10", "usleep", "300000", "outb",
+                   "0x482", "0"},
                   0,
                   {"exec", "iopl 3 = 0", "in 0x482 = 0x0c", "out 0x482 0x10", "sleep 0.300000",
                    "drawer 1 open", "out 0x482 0x00", "exit 0"},
                   "iopl = 0\ninb = 0xc\n"},
         ProbeCase{"ShortPulseOpensNothing",
                   {},
-                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "20000", "outb", "0x482", "0", "inb", "0x482"},
+                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "20000", "outb", "0x482", "0",
+                   "inb", "0x482"},
                   0,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "sleep 0.020000", "out 0x482 0x00",
                    "in 0x482 = 0x00", "exit 0"},
                   "iopl = 0\ninb = 0x0\n"},
         ProbeCase{"OpenDrawerShowsInStatus",
                   {"--open-after", "10"},
-                  {"iopl", "3", "outb", "0x482", "0x10", "nanosleep", "20000", "outb", "0x482", "0", "inb", "0x482"},
+                  {"iopl", "3", "outb", "0x482", "0x10", "nanosleep", "20000", "outb", "0x482", "0",
+                   "inb", "0x482"},
                   0,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "sleep 0.020000", "drawer 1 open",
                    "out 0x482 0x00", "in 0x482 = " + hex2(CDBoxDrawer1OpenBit), "exit 0"},
                   "iopl = 0\ninb = " + hex(CDBoxDrawer1OpenBit) + "\n"},
         ProbeCase{"DrawerTwo",
                   {},
-                  {"iopl", "3", "outb", "0x482", std::to_string(CDBoxDrawer2CMD), "usleep", "100000", "outb", "0x482", "0"},
+                  {"iopl", "3", "outb", "0x482", std::to_string(CDBoxDrawer2CMD), "usleep",
+                   "100000", "outb", "0x482", "0"},
                   0,
                   {"exec", "iopl 3 = 0", "out 0x482 " + hex2(CDBoxDrawer2CMD), "sleep 0.100000",
                    "drawer 2 open", "out 0x482 0x00", "exit 0"},
                   "iopl = 0\n"},
         ProbeCase{"CloseAfter",
                   {"--close-after", "100"},
-                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0", "inb", "0x482"},
+                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0",
+                   "inb", "0x482"},
                   0,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "sleep 0.300000", "drawer 1 open",
                    "drawer 1 closed", "out 0x482 0x00", "in 0x482 = 0x00", "exit 0"},
@@ -101,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {"iopl", "3", "inw", "0x482", "outw", "0x482", "0x1234", "outw", "0x482", "0"},
                   0,
-                  {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "out 0x482 0x1234", "out 0x482 0x0000", "exit 0"},
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "out 0x482 0x1234",
+                   "out 0x482 0x0000", "exit 0"},
                   "iopl = 0\ninw = 0xff00\n"},
         ProbeCase{"DwordAccessReachesForeignPort",
                   {},
@@ -110,81 +120,139 @@ INSTANTIATE_TEST_SUITE_P(
                   {"exec", "iopl 3 = 0", "in 0x482 = 0xffffff00",
                    "violation port 0x485 is not the drawer controller's (0x482-0x484)", "exit 0"},
                   "iopl = 0\ninl = 0xffffff00\n"},
-        ProbeCase{"ImmediateForms",
-                  {},
-                  {"iopl", "3", "inbi", "inwi", "inli", "outbi", "1", "outwi", "0x102", "outli", "0x1020304"},
-                  70,
-                  {"exec", "iopl 3 = 0", "in 0x80 = 0xff", "violation " + kForeign80, "in 0x80 = 0xffff",
-                   "violation " + kForeign80, "in 0x80 = 0xffffffff", "violation " + kForeign80,
-                   "out 0x80 0x01", "violation " + kForeign80, "out 0x80 0x0102", "violation " + kForeign80,
-                   "out 0x80 0x01020304", "violation " + kForeign80, "exit 0"},
-                  "iopl = 0\ninbi = 0xff\ninwi = 0xffff\ninli = 0xffffffff\n"},
-        ProbeCase{"UpperPortsReadAllOnes",
-                  {},
-                  {"ioperm", "0x482", "3", "1", "inb", "0x483", "inb", "0x484", "outb", "0x484", "0x10"},
-                  0,
-                  {"exec", "ioperm 0x482 3 1 = 0", "in 0x483 = 0xff", "in 0x484 = 0xff", "out 0x484 0x10", "exit 0"},
-                  "ioperm = 0\ninb = 0xff\ninb = 0xff\n"}),
+        ProbeCase{
+            "ImmediateForms",
+            {},
+            {"iopl", "3", "inbi", "inwi", "inli", "outbi", "1", "outwi", "0x102", "outli",
+             "0x1020304"},
+            70,
+            {"exec", "iopl 3 = 0", "in 0x80 = 0xff", "violation " + kForeign80, "in 0x80 = 0xffff",
+             "violation " + kForeign80, "in 0x80 = 0xffffffff", "violation " + kForeign80,
+             "out 0x80 0x01", "violation " + kForeign80, "out 0x80 0x0102",
+             "violation " + kForeign80, "out 0x80 0x01020304", "violation " + kForeign80, "exit 0"},
+            "iopl = 0\ninbi = 0xff\ninwi = 0xffff\ninli = 0xffffffff\n"},
+        ProbeCase{
+            "UpperPortsReadAllOnes",
+            {},
+            {"ioperm", "0x482", "3", "1", "inb", "0x483", "inb", "0x484", "outb", "0x484", "0x10"},
+            0,
+            {"exec", "ioperm 0x482 3 1 = 0", "in 0x483 = 0xff", "in 0x484 = 0xff", "out 0x484 0x10",
+             "exit 0"},
+            "ioperm = 0\ninb = 0xff\ninb = 0xff\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Privilege, ProbeTest,
     ::testing::Values(
-        ProbeCase{"NoGrantFaults", {}, {"outb", "0x482", "0x10"}, 70,
-                  {"exec", "violation " + kGrantViolationOut, "killed SIGSEGV"}, ""},
-        ProbeCase{"IopermRangeGrants", {},
-                  {"ioperm", "0x482", "3", "1", "inb", "0x482", "outb", "0x482", "0"}, 0,
+        ProbeCase{"NoGrantFaults",
+                  {},
+                  {"outb", "0x482", "0x10"},
+                  70,
+                  {"exec", "violation " + kGrantViolationOut, "killed SIGSEGV"},
+                  ""},
+        ProbeCase{"IopermRangeGrants",
+                  {},
+                  {"ioperm", "0x482", "3", "1", "inb", "0x482", "outb", "0x482", "0"},
+                  0,
                   {"exec", "ioperm 0x482 3 1 = 0", "in 0x482 = 0x00", "out 0x482 0x00", "exit 0"},
                   "ioperm = 0\ninb = 0x0\n"},
-        ProbeCase{"WordNeedsBothPortsGranted", {}, {"ioperm", "0x482", "1", "1", "inw", "0x482"}, 70,
-                  {"exec", "ioperm 0x482 1 1 = 0", "violation " + kGrantViolationIn, "killed SIGSEGV"},
-                  "ioperm = 0\n"},
-        ProbeCase{"IopermOffRevokes", {},
-                  {"ioperm", "0x482", "3", "1", "ioperm", "0x482", "3", "0", "inb", "0x482"}, 70,
-                  {"exec", "ioperm 0x482 3 1 = 0", "ioperm 0x482 3 0 = 0", "violation " + kGrantViolationIn,
-                   "killed SIGSEGV"},
+        ProbeCase{
+            "WordNeedsBothPortsGranted",
+            {},
+            {"ioperm", "0x482", "1", "1", "inw", "0x482"},
+            70,
+            {"exec", "ioperm 0x482 1 1 = 0", "violation " + kGrantViolationIn, "killed SIGSEGV"},
+            "ioperm = 0\n"},
+        ProbeCase{"IopermOffRevokes",
+                  {},
+                  {"ioperm", "0x482", "3", "1", "ioperm", "0x482", "3", "0", "inb", "0x482"},
+                  70,
+                  {"exec", "ioperm 0x482 3 1 = 0", "ioperm 0x482 3 0 = 0",
+                   "violation " + kGrantViolationIn, "killed SIGSEGV"},
                   "ioperm = 0\nioperm = 0\n"},
-        ProbeCase{"RefusedIoplDefaultsToEperm", {"--refuse-iopl"}, {"iopl", "3", "inb", "0x482"}, 70,
+        ProbeCase{"RefusedIoplDefaultsToEperm",
+                  {"--refuse-iopl"},
+                  {"iopl", "3", "inb", "0x482"},
+                  70,
                   {"exec", "iopl 3 = -EPERM", "violation " + kGrantViolationIn, "killed SIGSEGV"},
                   "iopl = EPERM\n"},
-        ProbeCase{"RefusedIoplByName", {"--refuse-iopl=ENOSYS"}, {"iopl", "3"}, 0,
-                  {"exec", "iopl 3 = -ENOSYS", "exit 0"}, "iopl = ENOSYS\n"},
-        ProbeCase{"RefusedIopermByNumber", {"--refuse-ioperm=38"}, {"ioperm", "0x482", "3", "1", "iopl", "3"}, 0,
+        ProbeCase{"RefusedIoplByName",
+                  {"--refuse-iopl=ENOSYS"},
+                  {"iopl", "3"},
+                  0,
+                  {"exec", "iopl 3 = -ENOSYS", "exit 0"},
+                  "iopl = ENOSYS\n"},
+        ProbeCase{"RefusedIopermByNumber",
+                  {"--refuse-ioperm=38"},
+                  {"ioperm", "0x482", "3", "1", "iopl", "3"},
+                  0,
                   {"exec", "ioperm 0x482 3 1 = -ENOSYS", "iopl 3 = 0", "exit 0"},
                   "ioperm = ENOSYS\niopl = 0\n"},
-        ProbeCase{"IoplLevelFourInvalid", {}, {"iopl", "4"}, 0, {"exec", "iopl 4 = -EINVAL", "exit 0"},
+        ProbeCase{"IoplLevelFourInvalid",
+                  {},
+                  {"iopl", "4"},
+                  0,
+                  {"exec", "iopl 4 = -EINVAL", "exit 0"},
                   "iopl = EINVAL\n"},
-        ProbeCase{"IopermPastPortSpaceInvalid", {}, {"ioperm", "0xffff", "2", "1"}, 0,
-                  {"exec", "ioperm 0xffff 2 1 = -EINVAL", "exit 0"}, "ioperm = EINVAL\n"},
-        ProbeCase{"ForkInheritsGrant", {}, {"ioperm", "0x482", "3", "1", "fork", "inb", "0x482", "exit", "4"}, 4,
+        ProbeCase{"IopermPastPortSpaceInvalid",
+                  {},
+                  {"ioperm", "0xffff", "2", "1"},
+                  0,
+                  {"exec", "ioperm 0xffff 2 1 = -EINVAL", "exit 0"},
+                  "ioperm = EINVAL\n"},
+        ProbeCase{"ForkInheritsGrant",
+                  {},
+                  {"ioperm", "0x482", "3", "1", "fork", "inb", "0x482", "exit", "4"},
+                  4,
                   {"exec", "ioperm 0x482 3 1 = 0", "in 0x482 = 0x00", "exit 4", "exit 4"},
                   "ioperm = 0\ninb = 0x0\n"},
-        ProbeCase{"ExecKeepsGrant", {}, {"iopl", "3", "exec", "inb", "0x482"}, 0,
-                  {"exec", "iopl 3 = 0", "exec", "in 0x482 = 0x00", "exit 0"}, "iopl = 0\ninb = 0x0\n"}),
+        ProbeCase{"ExecKeepsGrant",
+                  {},
+                  {"iopl", "3", "exec", "inb", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "exec", "in 0x482 = 0x00", "exit 0"},
+                  "iopl = 0\ninb = 0x0\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Safety, ProbeTest,
     ::testing::Values(
-        ProbeCase{"HoldTooLong", {"--max-hold", "200"},
-                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"}, 70,
+        ProbeCase{"HoldTooLong",
+                  {"--max-hold", "200"},
+                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"},
+                  70,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "sleep 0.300000", "drawer 1 open",
-                   "violation drawer 1 solenoid energized longer than 200 ms", "out 0x482 0x00", "exit 0"},
+                   "violation drawer 1 solenoid energized longer than 200 ms", "out 0x482 0x00",
+                   "exit 0"},
                   "iopl = 0\n"},
-        ProbeCase{"LeftEnergized", {}, {"iopl", "3", "outb", "0x482", "0x10"}, 70,
-                  {"exec", "iopl 3 = 0", "out 0x482 0x10", "exit 0", "violation " + kLeft10}, "iopl = 0\n"},
-        ProbeCase{"SignalOnPulseEndsProgram", {"--signal-on-pulse", "SIGUSR1"},
-                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"}, 70,
+        ProbeCase{"LeftEnergized",
+                  {},
+                  {"iopl", "3", "outb", "0x482", "0x10"},
+                  70,
+                  {"exec", "iopl 3 = 0", "out 0x482 0x10", "exit 0", "violation " + kLeft10},
+                  "iopl = 0\n"},
+        ProbeCase{"SignalOnPulseEndsProgram",
+                  {"--signal-on-pulse", "SIGUSR1"},
+                  {"iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"},
+                  70,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "signal SIGUSR1", "killed SIGUSR1",
                    "violation " + kLeft10},
                   "iopl = 0\n"},
-        ProbeCase{"SignalOnPulseHeldBack", {"--signal-on-pulse", "10"},
-                  {"block", "iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb", "0x482", "0"}, 0,
-                  {"exec", "iopl 3 = 0", "out 0x482 0x10", "signal SIGUSR1", "sleep 0.300000", "drawer 1 open",
-                   "out 0x482 0x00", "exit 0"},
+        ProbeCase{"SignalOnPulseHeldBack",
+                  {"--signal-on-pulse", "10"},
+                  {"block", "iopl", "3", "outb", "0x482", "0x10", "usleep", "300000", "outb",
+                   "0x482", "0"},
+                  0,
+                  {"exec", "iopl 3 = 0", "out 0x482 0x10", "signal SIGUSR1", "sleep 0.300000",
+                   "drawer 1 open", "out 0x482 0x00", "exit 0"},
                   "iopl = 0\n"},
         ProbeCase{"ExitStatusPassesThrough", {}, {"exit", "3"}, 3, {"exec", "exit 3"}, ""},
-        ProbeCase{"DeathBySignalPassesThrough", {}, {"raise", "15"}, 128 + SIGTERM, {"exec", "killed SIGTERM"}, ""}),
+        ProbeCase{"DeathBySignalPassesThrough",
+                  {},
+                  {"raise", "15"},
+                  128 + SIGTERM,
+                  {"exec", "killed SIGTERM"},
+                  ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The address of a faulting instruction differs from run to run.
@@ -194,9 +262,11 @@ TEST(ProbeTrace, StringInstructionsAreViolations) {
     ASSERT_TRUE(run.status.has_value());
     EXPECT_EQ(*run.status, 70) << form;
     ASSERT_EQ(run.trace.size(), 4U) << form;
-    EXPECT_TRUE(run.trace[2].text.starts_with("violation string port instruction (INS/OUTS) at 0x")) << form;
+    EXPECT_TRUE(run.trace[2].text.starts_with("violation string port instruction (INS/OUTS) at 0x"))
+        << form;
     EXPECT_EQ(run.trace[3].event(), "killed SIGSEGV") << form;
-    EXPECT_NE(run.err.find("cdbox-sim: violation: string port instruction"), std::string::npos) << form;
+    EXPECT_NE(run.err.find("cdbox-sim: violation: string port instruction"), std::string::npos)
+        << form;
   }
 }
 

@@ -23,7 +23,9 @@ struct DecodeCase {
   std::size_t length;
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -76,7 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"TooLong",
                    {0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
                     0x66, 0x66, 0xec},
-                   true, NotPort, In, 0, false, 0, 0}),
+                   true,
+                   NotPort,
+                   In,
+                   0,
+                   false,
+                   0,
+                   0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 constexpr std::int64_t kMs = 1'000'000;
@@ -95,7 +103,9 @@ struct ControllerCase {
   std::uint8_t final_status;
 };
 
-void PrintTo(const ControllerCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ControllerCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ControllerTest : public ::testing::TestWithParam<ControllerCase> {};
 
@@ -130,29 +140,58 @@ const ControllerConfig kInstant{0x00, 0, std::nullopt, 500 * kMs};
 INSTANTIATE_TEST_SUITE_P(
     Timing, ControllerTest,
     ::testing::Values(
-        ControllerCase{"ShortPulseOpensNothing", kDefaults, {{0, 0x10}, {49, 0x00}, {1000, -1}}, {}, 0x00},
-        ControllerCase{"OpensAtExactlyOpenAfter", kDefaults, {{0, 0x10}, {50, 0x00}},
-                       {{50, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
-        ControllerCase{"OpenTimeIsWhenDueNotWhenSeen", kDefaults, {{10, 0x10}, {300, 0x00}},
-                       {{60, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
-        ControllerCase{"InterruptedHoldsDoNotAddUp", kDefaults,
-                       {{0, 0x10}, {40, 0x00}, {41, 0x10}, {81, 0x00}}, {}, 0x00},
-        ControllerCase{"ClosesAfterOpening", kCloses, {{0, 0x10}, {300, 0x00}},
-                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}}, 0x00},
-        ControllerCase{"StaysShutWhileStillEnergized", kCloses, {{0, 0x10}, {400, -1}},
-                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}}, 0x00},
-        ControllerCase{"NewPulseReopens", kCloses, {{0, 0x10}, {300, 0x00}, {400, 0x10}, {500, 0x00}},
+        ControllerCase{
+            "ShortPulseOpensNothing", kDefaults, {{0, 0x10}, {49, 0x00}, {1000, -1}}, {}, 0x00},
+        ControllerCase{"OpensAtExactlyOpenAfter",
+                       kDefaults,
+                       {{0, 0x10}, {50, 0x00}},
+                       {{50, DrawerOpened, 1}},
+                       CDBoxDrawer1OpenBit},
+        ControllerCase{"OpenTimeIsWhenDueNotWhenSeen",
+                       kDefaults,
+                       {{10, 0x10}, {300, 0x00}},
+                       {{60, DrawerOpened, 1}},
+                       CDBoxDrawer1OpenBit},
+        ControllerCase{"InterruptedHoldsDoNotAddUp",
+                       kDefaults,
+                       {{0, 0x10}, {40, 0x00}, {41, 0x10}, {81, 0x00}},
+                       {},
+                       0x00},
+        ControllerCase{"ClosesAfterOpening",
+                       kCloses,
+                       {{0, 0x10}, {300, 0x00}},
+                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}},
+                       0x00},
+        ControllerCase{"StaysShutWhileStillEnergized",
+                       kCloses,
+                       {{0, 0x10}, {400, -1}},
+                       {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}},
+                       0x00},
+        ControllerCase{"NewPulseReopens",
+                       kCloses,
+                       {{0, 0x10}, {300, 0x00}, {400, 0x10}, {500, 0x00}},
                        {{50, DrawerOpened, 1}, {150, DrawerClosed, 1}, {450, DrawerOpened, 1}},
                        CDBoxDrawer1OpenBit},
-        ControllerCase{"HoldTooLong", kDefaults, {{0, 0x10}, {600, 0x00}},
-                       {{50, DrawerOpened, 1}, {500, HoldTooLong, 1}}, CDBoxDrawer1OpenBit},
-        ControllerCase{"BothDrawers", kDefaults, {{0, CDBoxDrawer1CMD | CDBoxDrawer2CMD}, {300, 0x00}},
+        ControllerCase{"HoldTooLong",
+                       kDefaults,
+                       {{0, 0x10}, {600, 0x00}},
+                       {{50, DrawerOpened, 1}, {500, HoldTooLong, 1}},
+                       CDBoxDrawer1OpenBit},
+        ControllerCase{"BothDrawers",
+                       kDefaults,
+                       {{0, CDBoxDrawer1CMD | CDBoxDrawer2CMD}, {300, 0x00}},
                        {{50, DrawerOpened, 1}, {50, DrawerOpened, 2}},
                        CDBoxDrawer1OpenBit | CDBoxDrawer2OpenBit},
-        ControllerCase{"BaseValueKeepsItsBits", kBase, {{0, 0x10}, {300, 0x00}},
-                       {{50, DrawerOpened, 1}}, 0x41 | CDBoxDrawer1OpenBit},
-        ControllerCase{"OpenAfterZeroOpensAtOnce", kInstant, {{0, 0x10}, {0, 0x00}},
-                       {{0, DrawerOpened, 1}}, CDBoxDrawer1OpenBit},
+        ControllerCase{"BaseValueKeepsItsBits",
+                       kBase,
+                       {{0, 0x10}, {300, 0x00}},
+                       {{50, DrawerOpened, 1}},
+                       0x41 | CDBoxDrawer1OpenBit},
+        ControllerCase{"OpenAfterZeroOpensAtOnce",
+                       kInstant,
+                       {{0, 0x10}, {0, 0x00}},
+                       {{0, DrawerOpened, 1}},
+                       CDBoxDrawer1OpenBit},
         ControllerCase{"OtherBitsEnergizeNothing", kDefaults, {{0, 0x01}, {300, 0x00}}, {}, 0x00}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -178,7 +217,9 @@ struct GrantCase {
   bool allowed;
 };
 
-void PrintTo(const GrantCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GrantCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class GrantTest : public ::testing::TestWithParam<GrantCase> {};
 

@@ -19,15 +19,16 @@ class MidPulseTest : public ::testing::TestWithParam<int> {};
 TEST_P(MidPulseTest, PulseEndsAtRestThenSignalActs) {
   const int sig = GetParam();
   const std::string name = std::string("SIG") + sigabbrev_np(sig);
-  const SimRun run = run_sim({{"--virtual-time", "--signal-on-pulse", name}, {tester_path()}, "1\n1\n"});
+  const SimRun run =
+      run_sim({{"--virtual-time", "--signal-on-pulse", name}, {tester_path()}, "1\n1\n"});
   ASSERT_TRUE(run.status.has_value());
   EXPECT_EQ(*run.status, 128 + sig) << run.err;
   EXPECT_EQ(run.err, "");
   // The whole pulse, then the signal's default action: no second screen.
   EXPECT_EQ(run.out, expected_screen(0) + expected_pulse('1'));
   EXPECT_EQ(run.events(), (Strings{"exec", "iopl 3 = 0", "in 0x482 = 0x00", "ioperm 0x482 3 1 = 0",
-                                   "out 0x482 0x10", "signal " + name, "sleep 0.300000", "drawer 1 open",
-                                   "out 0x482 0x00", "killed " + name}));
+                                   "out 0x482 0x10", "signal " + name, "sleep 0.300000",
+                                   "drawer 1 open", "out 0x482 0x00", "killed " + name}));
   std::int64_t on = -1;
   std::int64_t off = -1;
   for (const TraceLine& line : run.trace) {
@@ -41,8 +42,11 @@ TEST_P(MidPulseTest, PulseEndsAtRestThenSignalActs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, MidPulseTest,
-                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1),
-                         [](const auto& info) { return std::string("SIG") + sigabbrev_np(info.param); });
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,
+                                           SIGUSR1),
+                         [](const auto& info) {
+                           return std::string("SIG") + sigabbrev_np(info.param);
+                         });
 
 // The pid and text of the first trace line that starts with prefix, read
 // from a trace that is still being written.
@@ -75,14 +79,17 @@ bool wait_until_stopped(pid_t pid) {
 TEST(MidPulseStop, StopsAtRestAndGoesOnAfterContinue) {
   TempDir dir;
   const std::string trace = dir.file("trace");
-  SimProcess process(sim_command_line({{"--virtual-time", "--signal-on-pulse", "SIGTSTP"}, {tester_path()}}, trace),
-                     Terminal::Pipes);
+  SimProcess process(
+      sim_command_line({{"--virtual-time", "--signal-on-pulse", "SIGTSTP"}, {tester_path()}},
+                       trace),
+      Terminal::Pipes);
   process.send("1\n");
   process.close_input();
   const auto sent = wait_for_trace_line(trace, "signal SIGTSTP");
   ASSERT_TRUE(sent.has_value());
   const std::string pulsed = expected_screen(0) + expected_pulse('1');
-  ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= pulsed.size(); }));
+  ASSERT_TRUE(
+      process.wait_for([&](const std::string& out) { return out.size() >= pulsed.size(); }));
   ASSERT_TRUE(wait_until_stopped(sent->pid));
   // Stopped, with the register at rest and nothing more written.
   process.poll_now();

@@ -40,8 +40,9 @@ void expect_port_traffic(const SimRun& run, const std::string& pulse_keys) {
   }
   Strings expected;
   for (char key : pulse_keys) {
-    expected.insert(expected.end(), {"in", "ioperm 0x482 3 1 = 0", "out 0x482 " + hex_byte(command_of(key)),
-                                     "sleep 0.300000", "out 0x482 0x00"});
+    expected.insert(expected.end(),
+                    {"in", "ioperm 0x482 3 1 = 0", "out 0x482 " + hex_byte(command_of(key)),
+                     "sleep 0.300000", "out 0x482 0x00"});
   }
   expected.insert(expected.end(), {"in", "ioperm 0x482 3 1 = 0"});
   EXPECT_EQ(traffic, expected);
@@ -50,11 +51,13 @@ void expect_port_traffic(const SimRun& run, const std::string& pulse_keys) {
 struct SessionCase {
   const char* name;
   std::string input;
-  std::uint8_t base;        // status register base value
-  std::string pulse_keys;   // the pulses the input must give, in order
+  std::uint8_t base;       // status register base value
+  std::string pulse_keys;  // the pulses the input must give, in order
 };
 
-void PrintTo(const SessionCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SessionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SessionTest : public ::testing::TestWithParam<SessionCase> {};
 
@@ -78,42 +81,50 @@ TEST_P(SessionTest, ThroughPipes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, SessionTest,
-    ::testing::Values(
-        SessionCase{"One", "1\n", 0x00, "1"},
-        SessionCase{"Two", "2\n", 0x00, "2"},
-        SessionCase{"Three", "3\n", 0x00, "3"},
-        SessionCase{"OneThreeOnOneLine", "13\n", 0x00, "13"},
-        SessionCase{"OneThenExit", "10\n", 0x00, "1"},
-        SessionCase{"ExitKey", "0\n", 0x00, ""},
-        SessionCase{"OtherKeyX", "x\n", 0x00, ""},
-        SessionCase{"OtherKeyA", "a\n", 0x00, ""},
-        SessionCase{"KeysAfterExitAreNotRead", "0123\n", 0x00, ""},
-        SessionCase{"WhiteSpaceBeforeKeys", "\n\n  \t 1\n\t\t2 \n", 0x00, "12"},
-        SessionCase{"EveryWhiteSpace", " \t\n\v\f\r3", 0x00, "3"},
-        SessionCase{"EndOfInputEndsAsExit", "", 0x00, ""},
-        SessionCase{"EndOfInputAfterPulse", "1", 0x00, "1"},
-        SessionCase{"EndOfInputAfterWhiteSpace", "1 \n\n\t", 0x00, "1"},
-        SessionCase{"NulIsAnOtherKey", std::string("\0" "1", 2), 0x00, ""},
-        SessionCase{"HighByteIsAnOtherKey", "\xa0" "1", 0x00, ""},
-        SessionCase{"EveryPulseKeyAgain", "123321\n", 0x00, "123321"}),
+    ::testing::Values(SessionCase{"One", "1\n", 0x00, "1"}, SessionCase{"Two", "2\n", 0x00, "2"},
+                      SessionCase{"Three", "3\n", 0x00, "3"},
+                      SessionCase{"OneThreeOnOneLine", "13\n", 0x00, "13"},
+                      SessionCase{"OneThenExit", "10\n", 0x00, "1"},
+                      SessionCase{"ExitKey", "0\n", 0x00, ""},
+                      SessionCase{"OtherKeyX", "x\n", 0x00, ""},
+                      SessionCase{"OtherKeyA", "a\n", 0x00, ""},
+                      SessionCase{"KeysAfterExitAreNotRead", "0123\n", 0x00, ""},
+                      SessionCase{"WhiteSpaceBeforeKeys", "\n\n  \t 1\n\t\t2 \n", 0x00, "12"},
+                      SessionCase{"EveryWhiteSpace", " \t\n\v\f\r3", 0x00, "3"},
+                      SessionCase{"EndOfInputEndsAsExit", "", 0x00, ""},
+                      SessionCase{"EndOfInputAfterPulse", "1", 0x00, "1"},
+                      SessionCase{"EndOfInputAfterWhiteSpace", "1 \n\n\t", 0x00, "1"},
+                      SessionCase{"NulIsAnOtherKey",
+                                  std::string("\0"
+                                              "1",
+                                              2),
+                                  0x00, ""},
+                      SessionCase{"HighByteIsAnOtherKey",
+                                  "\xa0"
+                                  "1",
+                                  0x00, ""},
+                      SessionCase{"EveryPulseKeyAgain", "123321\n", 0x00, "123321"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    StatusBytes, SessionTest,
-    ::testing::Values(SessionCase{"Status00", "0", 0x00, ""}, SessionCase{"Status04", "0", 0x04, ""},
-                      SessionCase{"Status08", "0", 0x08, ""}, SessionCase{"Status0c", "0", 0x0c, ""},
-                      SessionCase{"StatusFf", "0", 0xff, ""}, SessionCase{"Status0cPulse", "1", 0x0c, "1"},
-                      SessionCase{"Status41Pulse", "21", 0x41, "21"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(StatusBytes, SessionTest,
+                         ::testing::Values(SessionCase{"Status00", "0", 0x00, ""},
+                                           SessionCase{"Status04", "0", 0x04, ""},
+                                           SessionCase{"Status08", "0", 0x08, ""},
+                                           SessionCase{"Status0c", "0", 0x0c, ""},
+                                           SessionCase{"StatusFf", "0", 0xff, ""},
+                                           SessionCase{"Status0cPulse", "1", 0x0c, "1"},
+                                           SessionCase{"Status41Pulse", "21", 0x41, "21"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Screen, StatusBlockFollowsTheSensorBits) {
   // The block as the operator reads it, spelt out for the all-ones status
   // an absent controller gives.
   const SimRun run = run_tester("0", 0xff);
   ASSERT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("original value of port 0xff\n\n\tCash Drawer 1 Status :1, Open or not exist "
-                         "\n\tCash Drawer 2 Status : 1, Open or not exist \nExit now!!\n"),
-            std::string::npos);
+  EXPECT_NE(
+      run.out.find("original value of port 0xff\n\n\tCash Drawer 1 Status :1, Open or not exist "
+                   "\n\tCash Drawer 2 Status : 1, Open or not exist \nExit now!!\n"),
+      std::string::npos);
 }
 
 TEST(Screen, DrawerShownOpenAfterItsPulseAndClosedAgainLater) {
@@ -121,8 +132,8 @@ TEST(Screen, DrawerShownOpenAfterItsPulseAndClosedAgainLater) {
   ASSERT_EQ(run.status, 0);
   // The drawer opened during each pulse and shut 100 ms later, before the
   // pulse ended: every screen shows it closed.
-  EXPECT_EQ(run.out, expected_screen(0) + expected_pulse('1') + expected_screen(0) + expected_pulse('1') +
-                         expected_screen(0) + kExitText);
+  EXPECT_EQ(run.out, expected_screen(0) + expected_pulse('1') + expected_screen(0) +
+                         expected_pulse('1') + expected_screen(0) + kExitText);
 }
 
 struct RefusalCase {
@@ -131,7 +142,9 @@ struct RefusalCase {
   std::string description;
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -141,15 +154,17 @@ TEST_P(RefusalTest, FailsWithoutTouchingAPort) {
   ASSERT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "iopl set error\n: " + c.description + "\n");
-  EXPECT_EQ(run.events(), (Strings{"exec", "iopl 3 = -" + c.options[0].substr(c.options[0].find('=') + 1),
-                                   "exit 1"}));
+  EXPECT_EQ(
+      run.events(),
+      (Strings{"exec", "iopl 3 = -" + c.options[0].substr(c.options[0].find('=') + 1), "exit 1"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Errnos, RefusalTest,
-                         ::testing::Values(RefusalCase{"NotRoot", {"--refuse-iopl=EPERM"}, "Operation not permitted"},
-                                           RefusalCase{"NoKernelSupport", {"--refuse-iopl=ENOSYS"},
-                                                       "Function not implemented"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Errnos, RefusalTest,
+    ::testing::Values(RefusalCase{"NotRoot", {"--refuse-iopl=EPERM"}, "Operation not permitted"},
+                      RefusalCase{
+                          "NoKernelSupport", {"--refuse-iopl=ENOSYS"}, "Function not implemented"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Input, ReadErrorIsReportedOnce) {
   TempDir dir;
@@ -184,7 +199,9 @@ TEST(Output, NoHeapAllocation) {
   if (!std::ifstream(CDBOX_HEAP_ALARM_PATH).good() || std::getenv("CDBOX_TESTER") != nullptr) {
     GTEST_SKIP() << "the heap alarm preloads only into the dynamically linked tester";
   }
-  const SimRun run = run_sim({{"--virtual-time"}, {"/usr/bin/env", "LD_PRELOAD=" CDBOX_HEAP_ALARM_PATH, tester_path()}, "123x"});
+  const SimRun run = run_sim({{"--virtual-time"},
+                              {"/usr/bin/env", "LD_PRELOAD=" CDBOX_HEAP_ALARM_PATH, tester_path()},
+                              "123x"});
   ASSERT_EQ(run.status, 0);
   EXPECT_EQ(run.out, expected_session(0, "123"));
   EXPECT_EQ(run.err, "");
@@ -192,7 +209,8 @@ TEST(Output, NoHeapAllocation) {
 
 TEST(Pty, CanonicalModeWaitsForEnter) {
   TempDir dir;
-  SimProcess process(sim_command_line({{"--virtual-time"}, {tester_path()}}, dir.file("trace")), Terminal::Pty);
+  SimProcess process(sim_command_line({{"--virtual-time"}, {tester_path()}}, dir.file("trace")),
+                     Terminal::Pty);
   const std::string first = expected_screen(0);
   ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= first.size(); }));
   process.send("13");
@@ -201,8 +219,8 @@ TEST(Pty, CanonicalModeWaitsForEnter) {
                                 std::chrono::milliseconds(300)));
   EXPECT_EQ(process.out(), first);
   process.send("\n");
-  const std::string after = first + expected_pulse('1') + expected_screen(0x08) + expected_pulse('3') +
-                            expected_screen(0x0c);
+  const std::string after = first + expected_pulse('1') + expected_screen(0x08) +
+                            expected_pulse('3') + expected_screen(0x0c);
   ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= after.size(); }));
   EXPECT_EQ(process.out(), after);
   process.send("0\n");
@@ -224,8 +242,9 @@ TEST(Pulse, CommandValuesBeyondAByte) {
     unsigned printed;
     const char* port_byte;
   };
-  for (const Row& row : {Row{"0x10", 0x10, "0x10"}, Row{"0", 0, "0x00"}, Row{"0x1234", 0x1234, "0x34"},
-                         Row{"0x100", 0x100, "0x00"}, Row{"-1", 0xffffffff, "0xff"}}) {
+  for (const Row& row :
+       {Row{"0x10", 0x10, "0x10"}, Row{"0", 0, "0x00"}, Row{"0x1234", 0x1234, "0x34"},
+        Row{"0x100", 0x100, "0x00"}, Row{"-1", 0xffffffff, "0xff"}}) {
     const SimRun run = run_sim({{"--virtual-time"}, {CDBOX_PULSE_PROBE_PATH, row.value}});
     ASSERT_TRUE(run.status.has_value());
     // 0xff energizes both solenoids and opens both drawers; that is the

@@ -19,7 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void set_nonblocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 // Canonical input, so nothing is read before Enter, but no echo and no
 // output processing, so output arrives byte for byte as written.
@@ -34,6 +36,7 @@ void make_plain_terminal(int fd) {
 
 [[noreturn]] void exec_child(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
@@ -164,7 +167,9 @@ bool SimProcess::pump(int timeout_ms) {
   pollfd fds[3];
   nfds_t count = 0;
   if (out_fd_ >= 0) {
-    fds[count++] = {out_fd_, static_cast<short>(POLLIN | (is_pty_ && !pending_input_.empty() ? POLLOUT : 0)), 0};
+    fds[count++] = {out_fd_,
+                    static_cast<short>(POLLIN | (is_pty_ && !pending_input_.empty() ? POLLOUT : 0)),
+                    0};
   }
   if (err_fd_ >= 0) {
     fds[count++] = {err_fd_, POLLIN, 0};

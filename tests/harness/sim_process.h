@@ -61,8 +61,8 @@ class SimProcess {
   void kill_all();
 
   pid_t pid_ = -1;
-  int in_fd_ = -1;    // we write: pipe or pty master
-  int out_fd_ = -1;   // we read standard output: pipe or pty master
+  int in_fd_ = -1;   // we write: pipe or pty master
+  int out_fd_ = -1;  // we read standard output: pipe or pty master
   int err_fd_ = -1;
   bool close_input_after_send_ = false;
   bool is_pty_ = false;

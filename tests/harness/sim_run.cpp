@@ -10,12 +10,16 @@
 
 namespace cdbox::test {
 
-std::string sim_path() { return CDBOX_SIM_PATH; }
+std::string sim_path() {
+  return CDBOX_SIM_PATH;
+}
 std::string tester_path() {
   const char* other = std::getenv("CDBOX_TESTER");
   return other != nullptr && *other != '\0' ? other : CDBOX_TESTER_PATH;
 }
-std::string probe_path() { return CDBOX_PROBE_PATH; }
+std::string probe_path() {
+  return CDBOX_PROBE_PATH;
+}
 
 std::string TraceLine::event() const {
   if (text.starts_with("exec ")) {
@@ -38,11 +42,13 @@ std::vector<TraceLine> parse_trace(const std::string& text) {
     int pid = 0;
     int consumed = 0;
     if (std::sscanf(line.c_str(), "%lld.%6lld %d %n", &seconds, &micros, &pid, &consumed) != 3 ||
-        line[static_cast<std::size_t>(consumed) - 1] != ' ' || line.find('.') != line.find(' ') - 7) {
+        line[static_cast<std::size_t>(consumed) - 1] != ' ' ||
+        line.find('.') != line.find(' ') - 7) {
       ADD_FAILURE() << "trace line does not parse: '" << line << "'";
       continue;
     }
-    lines.push_back({seconds * 1'000'000 + micros, pid, line.substr(static_cast<std::size_t>(consumed))});
+    lines.push_back(
+        {seconds * 1'000'000 + micros, pid, line.substr(static_cast<std::size_t>(consumed))});
   }
   return lines;
 }
@@ -79,7 +85,8 @@ std::vector<std::string> SimRun::writes_to(const std::string& port) const {
   return values;
 }
 
-std::vector<std::string> sim_command_line(const SimCommand& command, const std::string& trace_path) {
+std::vector<std::string> sim_command_line(const SimCommand& command,
+                                          const std::string& trace_path) {
   std::vector<std::string> argv = {sim_path(), "--trace", trace_path};
   argv.insert(argv.end(), command.options.begin(), command.options.end());
   argv.emplace_back("--");

@@ -22,7 +22,9 @@ F next(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-__attribute__((constructor)) void arm() { armed = true; }
+__attribute__((constructor)) void arm() {
+  armed = true;
+}
 
 }  // namespace
 

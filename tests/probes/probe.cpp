@@ -31,7 +31,9 @@ namespace {
 
 constexpr std::uint16_t kImmPort = 0x80;
 
-unsigned long number(const char* text) { return std::strtoul(text, nullptr, 0); }
+unsigned long number(const char* text) {
+  return std::strtoul(text, nullptr, 0);
+}
 
 void print_result(const char* what, int result) {
   std::printf("%s = %s\n", what, result == 0 ? "0" : strerrorname_np(errno));
@@ -145,7 +147,8 @@ int run_steps(int argc, char** argv, int first) {
       print_result("iopl", iopl(static_cast<int>(number(args[0]))));
       used = 1;
     } else if (step == "ioperm") {
-      print_result("ioperm", ioperm(number(args[0]), number(args[1]), static_cast<int>(number(args[2]))));
+      print_result("ioperm",
+                   ioperm(number(args[0]), number(args[1]), static_cast<int>(number(args[2]))));
       used = 3;
     } else if (port_in(step, args, used) || port_out(step, args, used) ||
                string_io(step, args, used)) {
@@ -197,4 +200,6 @@ int run_steps(int argc, char** argv, int first) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_steps(argc, argv, 1); }
+int main(int argc, char** argv) {
+  return run_steps(argc, argv, 1);
+}
