@@ -2,8 +2,9 @@
 PRESET ?= default
 BUILD_DIR := $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all configure test demo clean
+.PHONY: all configure test demo install deb static clean
 
 all: configure
 	cmake --build --preset $(PRESET) -j $(JOBS)
@@ -17,6 +18,21 @@ test: all
 # The tester on the virtual controller, in real time: no hardware, no root.
 demo: all
 	$(BUILD_DIR)/sim/cdbox-sim --close-after 2000 -- $(BUILD_DIR)/console/cdbox-test
+
+# Honours DESTDIR, as usual.
+install: all
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# build/cdbox_VERSION_ARCH.deb, installing into /usr.
+deb: all
+	cd $(BUILD_DIR) && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
+	@ls $(BUILD_DIR)/*.deb
+
+# build-static/console/cdbox-test: one statically linked file.
+static:
+	@test -f build-static/CMakeCache.txt || cmake --preset static
+	cmake --build --preset static -j $(JOBS) --target cdbox-test
+	@file build-static/console/cdbox-test
 
 clean:
 	rm -rf build build-*

@@ -5,3 +5,6 @@ target_compile_options(cdbox_warnings INTERFACE -Wall -Wextra -Wshadow -Wconvers
 if(CDBOX_WERROR)
   target_compile_options(cdbox_warnings INTERFACE -Werror)
 endif()
+
+# Every target of the project gets the warnings and the hardening.
+target_link_libraries(cdbox_warnings INTERFACE cdbox_hardening)

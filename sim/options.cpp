@@ -74,10 +74,7 @@ void print_help() {
 }
 
 void print_version() {
-  std::printf("cdbox-sim " CDBOX_VERSION
-              "\n"
-              "This is free software: you are free to change and redistribute it.\n"
-              "There is NO WARRANTY, to the extent permitted by law.\n");
+  std::printf("cdbox-sim (cdbox) " CDBOX_VERSION "\n");
 }
 
 int usage_error(const char* what, const char* value, const char* expected) {

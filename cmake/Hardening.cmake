@@ -1,0 +1,20 @@
+# Hardened by default, as Debian builds its own packages: PIE, full RELRO
+# with BIND_NOW, a stack protector, no executable stack, and
+# _FORTIFY_SOURCE=2 wherever the build optimises.
+option(CDBOX_HARDEN "Build hardened binaries" ON)
+option(CDBOX_STATIC "Link cdbox-test statically, for copying onto a terminal as one file" OFF)
+
+add_library(cdbox_hardening INTERFACE)
+if(CDBOX_HARDEN)
+  include(CheckPIESupported)
+  check_pie_supported()
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(cdbox_hardening INTERFACE -fstack-protector-strong -fstack-clash-protection
+    -fcf-protection)
+  # Fortification needs the optimiser; the sanitizers bring their own checks.
+  if(NOT CDBOX_SANITIZE)
+    target_compile_options(cdbox_hardening INTERFACE
+      $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+  endif()
+  target_link_options(cdbox_hardening INTERFACE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
+endif()
