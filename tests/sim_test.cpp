@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -206,6 +208,31 @@ INSTANTIATE_TEST_SUITE_P(
                   4,
                   {"exec", "ioperm 0x482 3 1 = 0", "in 0x482 = 0x00", "exit 4", "exit 4"},
                   "ioperm = 0\ninb = 0x0\n"},
+        ProbeCase{"ThreadInheritsGrant",
+                  {},
+                  {"iopl", "3", "thread", "inb", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 0"},
+                  "iopl = 0\ninb = 0x0\n"},
+        ProbeCase{"IoplFromAThreadIsIntercepted",
+                  {},
+                  {"thread", "iopl", "3"},
+                  0,
+                  {"exec", "iopl 3 = 0", "exit 0"},
+                  "iopl = 0\n"},
+        // Through int 0x80 the call must not reach the kernel either.
+        ProbeCase{"CompatEntryIntercepted",
+                  {"--refuse-iopl=ENOSYS"},
+                  {"iopl32", "3"},
+                  0,
+                  {"exec", "iopl 3 = -ENOSYS", "exit 0"},
+                  "iopl32 = ENOSYS\n"},
+        ProbeCase{"CompatEntryGrants",
+                  {},
+                  {"iopl32", "3", "inb", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 0"},
+                  "iopl32 = 0\ninb = 0x0\n"},
         ProbeCase{"ExecKeepsGrant",
                   {},
                   {"iopl", "3", "exec", "inb", "0x482"},
@@ -268,6 +295,28 @@ TEST(ProbeTrace, StringInstructionsAreViolations) {
     EXPECT_NE(run.err.find("cdbox-sim: violation: string port instruction"), std::string::npos)
         << form;
   }
+}
+
+// A shell script that calls port programs: every process is traced and
+// they all share the one controller.
+TEST(ProbeTrace, ShellScriptSharesTheController) {
+  const std::string probe = probe_path();
+  const SimRun run = run_sim({{"--virtual-time"},
+                              {"/bin/sh", "-c",
+                               probe + " iopl 3 outb 0x482 0x10; " + probe + " usleep 300000; " +
+                                   probe + " iopl 3 inb 0x482 outb 0x482 0"}});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "iopl = 0\niopl = 0\ninb = " + hex(CDBoxDrawer1OpenBit) + "\n");
+  EXPECT_EQ(run.writes_to("0x482"), (Strings{"0x10", "0x00"}));
+  std::set<pid_t> pids;
+  for (const TraceLine& line : run.trace) {
+    pids.insert(line.pid);
+  }
+  // The shell and three probes, unless the shell ran the last one in its
+  // own process.
+  EXPECT_GE(pids.size(), 3U);
+  const Strings events = run.events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "drawer 1 open"), 1);
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ constexpr std::uint32_t kDefaultSeed = 20261208;
 
 const std::string kWhiteSpace = " \t\n\v\f\r";
 
-bool is_white_space(char c) { return kWhiteSpace.find(c) != std::string::npos; }
+bool is_white_space(char c) {
+  return kWhiteSpace.find(c) != std::string::npos;
+}
 
 // The pulse keys the tool must act on: every '1', '2' or '3' before the
 // first other character that is not white space.
@@ -100,7 +102,8 @@ class InputGenerator {
   std::string long_line() {
     std::string line(static_cast<std::size_t>(pick(5000, 70000)), ' ');
     for (int i = pick(0, 3); i > 0; --i) {
-      line[static_cast<std::size_t>(pick(0, static_cast<int>(line.size()) - 1))] = "123\t"[pick(0, 3)];
+      line[static_cast<std::size_t>(pick(0, static_cast<int>(line.size()) - 1))] =
+          "123\t"[pick(0, 3)];
     }
     return line;
   }
@@ -112,7 +115,8 @@ std::string printable(const std::string& input) {
   std::string text;
   for (unsigned char c : input.substr(0, 400)) {
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
+    std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x",
+                  c);
     text += escaped;
   }
   return input.size() > 400 ? text + "... (" + std::to_string(input.size()) + " bytes)" : text;
@@ -120,7 +124,8 @@ std::string printable(const std::string& input) {
 
 TEST(HostileInput, EveryInputPulsesOnlyItsKeysAndExits) {
   const char* env = std::getenv("CDBOX_INPUT_SEED");
-  const std::uint32_t seed = env != nullptr ? static_cast<std::uint32_t>(std::strtoul(env, nullptr, 0)) : kDefaultSeed;
+  const std::uint32_t seed =
+      env != nullptr ? static_cast<std::uint32_t>(std::strtoul(env, nullptr, 0)) : kDefaultSeed;
   std::cout << "input seed " << seed << " (CDBOX_INPUT_SEED replays it)\n";
   InputGenerator generator(seed);
   int failures = 0;
@@ -128,8 +133,8 @@ TEST(HostileInput, EveryInputPulsesOnlyItsKeysAndExits) {
     const std::string input = generator.next(i);
     const std::string keys = pulse_keys_of(input);
     const SimRun run = run_sim({{"--virtual-time"}, {tester_path()}, input});
-    const std::string context =
-        "seed " + std::to_string(seed) + ", input " + std::to_string(i) + ": \"" + printable(input) + "\"";
+    const std::string context = "seed " + std::to_string(seed) + ", input " + std::to_string(i) +
+                                ": \"" + printable(input) + "\"";
     bool ok = run.status == 0 && run.err.empty();
     for (const TraceLine& line : run.trace) {
       ok = ok && !line.text.starts_with("violation") && !line.text.starts_with("killed");
@@ -144,14 +149,17 @@ TEST(HostileInput, EveryInputPulsesOnlyItsKeysAndExits) {
     }
     Strings expected;
     for (char key : keys) {
-      expected.insert(expected.end(), {"out 0x482 " + hex_byte(command_of(key)), "sleep 0.300000", "out 0x482 0x00"});
+      expected.insert(expected.end(), {"out 0x482 " + hex_byte(command_of(key)), "sleep 0.300000",
+                                       "out 0x482 0x00"});
     }
     ok = ok && events == expected;
     ok = ok && run.out.ends_with("\nExit now!!\n") && run.out == expected_session(0, keys);
     if (!ok) {
       ++failures;
-      ADD_FAILURE() << context << "\nstatus " << (run.status ? std::to_string(*run.status) : "timed out")
-                    << "\nstderr: " << run.err << "\nport events: " << ::testing::PrintToString(events)
+      ADD_FAILURE() << context << "\nstatus "
+                    << (run.status ? std::to_string(*run.status) : "timed out")
+                    << "\nstderr: " << run.err
+                    << "\nport events: " << ::testing::PrintToString(events)
                     << "\nexpected:    " << ::testing::PrintToString(expected);
     }
   }

@@ -207,7 +207,8 @@ bool is_dynamically_linked(const std::string& path) {
   for (unsigned i = 0; i < header.e_phnum; ++i) {
     Elf64_Phdr segment{};
     file.seekg(static_cast<std::streamoff>(header.e_phoff + i * sizeof segment));
-    if (file.read(reinterpret_cast<char*>(&segment), sizeof segment) && segment.p_type == PT_INTERP) {
+    if (file.read(reinterpret_cast<char*>(&segment), sizeof segment) &&
+        segment.p_type == PT_INTERP) {
       return true;
     }
   }

@@ -9,12 +9,16 @@
 //   usleep US | nanosleep US | abssleep US
 //   fork                                  the remaining steps run in a child;
 //                                         the parent exits with its status
+//   thread                                the remaining steps run in a new thread;
+//                                         the process then exits with 0
 //   exec                                  re-executes the probe with the remaining steps
+//   iopl32 LEVEL                          iopl through the 32-bit entry (int 0x80)
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
 //   pid                                   prints the process id
 //   raise SIG | exit STATUS
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
 #include <sys/wait.h>
@@ -138,6 +142,28 @@ bool string_io(const std::string& step, char** args, int& used) {
   return true;
 }
 
+int run_steps(int argc, char** argv, int first);
+
+struct ThreadSteps {
+  int argc;
+  char** argv;
+  int first;
+};
+
+void* run_thread_steps(void* arg) {
+  auto* steps = static_cast<ThreadSteps*>(arg);
+  run_steps(steps->argc, steps->argv, steps->first);
+  return nullptr;
+}
+
+// iopl through the i386 system call entry, which a 64-bit process can
+// still reach.
+long iopl_by_int80(long level) {
+  long result = 110;  // __NR_iopl of i386
+  asm volatile("int $0x80" : "+a"(result) : "b"(level) : "memory");
+  return result;
+}
+
 int run_steps(int argc, char** argv, int first) {
   for (int i = first; i < argc; ++i) {
     const std::string step = argv[i];
@@ -163,6 +189,17 @@ int run_steps(int argc, char** argv, int first) {
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
+    } else if (step == "thread") {
+      std::fflush(stdout);
+      ThreadSteps steps{argc, argv, i + 1};
+      pthread_t thread;
+      pthread_create(&thread, nullptr, run_thread_steps, &steps);
+      pthread_join(thread, nullptr);
+      return 0;
+    } else if (step == "iopl32") {
+      const long result = iopl_by_int80(static_cast<long>(number(args[0])));
+      std::printf("iopl32 = %s\n", result == 0 ? "0" : strerrorname_np(static_cast<int>(-result)));
+      used = 1;
     } else if (step == "exec") {
       std::fflush(stdout);
       argv[i] = argv[0];
