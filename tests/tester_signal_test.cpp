@@ -62,20 +62,6 @@ std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std:
   return std::nullopt;
 }
 
-bool wait_until_stopped(pid_t pid) {
-  for (int i = 0; i < 2000; ++i) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const std::size_t paren = text.rfind(')');
-    if (paren != std::string::npos && paren + 2 < text.size() &&
-        (text[paren + 2] == 'T' || text[paren + 2] == 't')) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 TEST(MidPulseStop, StopsAtRestAndGoesOnAfterContinue) {
   TempDir dir;
   const std::string trace = dir.file("trace");

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 namespace cdbox::test {
@@ -260,6 +261,30 @@ std::optional<int> SimProcess::wait_exit(milliseconds timeout) {
   }
   kill_all();
   return std::nullopt;
+}
+
+char process_state(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  // The state follows the command name, which may hold blanks and ')'.
+  const std::size_t paren = text.rfind(')');
+  return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
+}
+
+bool is_stopped(pid_t pid) {
+  const char state = process_state(pid);
+  return state == 'T' || state == 't';
+}
+
+bool wait_until_stopped(pid_t pid, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!is_stopped(pid)) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    usleep(5000);
+  }
+  return true;
 }
 
 }  // namespace cdbox::test

@@ -72,4 +72,12 @@ class SimProcess {
   std::optional<int> exit_status_;
 };
 
+// Waits until pid is stopped (a traced process in a group-stop shows as
+// 't', an untraced one as 'T'); false on timeout.
+bool wait_until_stopped(pid_t pid, milliseconds timeout = kDefaultTimeout);
+// True when pid is stopped now.
+bool is_stopped(pid_t pid);
+// The state letter of /proc/PID/stat ('R', 'S', 'T', ...); '?' when gone.
+char process_state(pid_t pid);
+
 }  // namespace cdbox::test
