@@ -6,7 +6,6 @@
 #include "drawer/regmap.h"
 #include "sim/controller.h"
 #include "sim/decoder.h"
-#include "sim/grants.h"
 
 namespace cdbox::sim {
 namespace {
@@ -204,49 +203,6 @@ TEST(ControllerPorts, UnusedPortsReadAllOnesAndIgnoreWrites) {
   EXPECT_FALSE(controller.solenoid_energized());
   EXPECT_FALSE(DrawerController::owns(0x481));
   EXPECT_FALSE(DrawerController::owns(0x485));
-}
-
-struct GrantCase {
-  const char* name;
-  std::uint64_t level;  // iopl level set first (0: none)
-  std::uint64_t from, count;
-  bool on;
-  int result;
-  std::uint32_t port;
-  unsigned width;
-  bool allowed;
-};
-
-void PrintTo(const GrantCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class GrantTest : public ::testing::TestWithParam<GrantCase> {};
-
-TEST_P(GrantTest, Allows) {
-  const GrantCase& c = GetParam();
-  PortGrants grants;
-  ASSERT_EQ(grants.set_privilege_level(c.level), 0);
-  EXPECT_EQ(grants.set_permission(c.from, c.count, c.on), c.result);
-  EXPECT_EQ(grants.allows(c.port, c.width), c.allowed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, GrantTest,
-    ::testing::Values(GrantCase{"Range", 0, 0x482, 3, true, 0, 0x482, 1, true},
-                      GrantCase{"WordNeedsBothPorts", 0, 0x482, 1, true, 0, 0x482, 2, false},
-                      GrantCase{"PastTheRange", 0, 0x482, 3, true, 0, 0x484, 2, false},
-                      GrantCase{"ZeroCountIsInvalid", 0, 0x482, 0, true, -EINVAL, 0x482, 1, false},
-                      GrantCase{"BeyondPortSpace", 0, 0xffff, 2, true, -EINVAL, 0xffff, 1, false},
-                      GrantCase{"LastPort", 0, 0xffff, 1, true, 0, 0xffff, 1, true},
-                      GrantCase{"LevelThreeGrantsAll", 3, 0x482, 3, false, 0, 0x80, 4, true},
-                      GrantCase{"LevelTwoGrantsNone", 2, 0, 1, false, 0, 0x482, 1, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Grants, LevelAboveThreeIsInvalid) {
-  PortGrants grants;
-  EXPECT_EQ(grants.set_privilege_level(4), -EINVAL);
-  EXPECT_FALSE(grants.allows(0x482, 1));
 }
 
 }  // namespace
