@@ -208,13 +208,24 @@ bool wait_until_sleeping(pid_t pid) {
   return false;
 }
 
-TEST(Signals, TermIsForwardedToTheProgram) {
-  SimProcess process({sim_path(), probe_path(), "pid", "usleep", "20000000"}, Terminal::Pipes);
-  const pid_t pid = wait_for_pid(process);
-  ASSERT_GT(pid, 0);
-  ASSERT_TRUE(wait_until_sleeping(pid));
-  kill(process.pid(), SIGTERM);
-  EXPECT_EQ(process.wait_exit(), 128 + SIGTERM);
+TEST(Signals, TermAndHangupAreForwardedToTheProgram) {
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const std::string trace = dir.file("trace");
+    SimProcess process(sim_command_line({{}, {probe_path(), "pid", "usleep", "20000000"}}, trace),
+                       Terminal::Pipes);
+    const pid_t pid = wait_for_pid(process);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_until_sleeping(pid));
+    kill(process.pid(), sig);
+    EXPECT_EQ(process.wait_exit(), 128 + sig) << sig;
+    const Strings expected = {"exec", "sleep 20.000000",
+                              "signal " + std::string("SIG") + sigabbrev_np(sig),
+                              "killed " + std::string("SIG") + sigabbrev_np(sig)};
+    SimRun run;
+    run.trace = parse_trace(read_file(trace));
+    EXPECT_EQ(run.events(), expected);
+  }
 }
 
 TEST(Signals, InterruptIsLeftToTheProgram) {

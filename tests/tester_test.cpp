@@ -244,8 +244,8 @@ TEST(Pty, CanonicalModeWaitsForEnter) {
   process.send("\n");
   const std::uint8_t one = sensor_bits_of(command_of('1'));
   const std::uint8_t both = one | sensor_bits_of(command_of('3'));
-  const std::string after =
-      first + expected_pulse('1') + expected_screen(one) + expected_pulse('3') + expected_screen(both);
+  const std::string after = first + expected_pulse('1') + expected_screen(one) +
+                            expected_pulse('3') + expected_screen(both);
   ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= after.size(); }));
   EXPECT_EQ(process.out(), after);
   process.send("0\n");
