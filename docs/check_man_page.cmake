@@ -1,5 +1,5 @@
 # Renders PAGE with groff's man macros, all warnings on, and fails on any
-# diagnostic or when the page lost its sections; man(1) itself is used too
+# diagnostic, when the page lost its sections or does not show VERSION; man(1) itself is used too
 # where it is installed.
 find_program(GROFF groff REQUIRED)
 execute_process(COMMAND ${GROFF} -man -ww -Tutf8 -P-cbou ${PAGE}
@@ -12,6 +12,9 @@ foreach(section "NAME" "SYNOPSIS" "DESCRIPTION" "EXIT STATUS" "SEE ALSO")
     message(FATAL_ERROR "${PAGE} rendered without its ${section} section")
   endif()
 endforeach()
+if(NOT rendered MATCHES "cdbox ${VERSION}")
+  message(FATAL_ERROR "${PAGE} does not show version ${VERSION}")
+endif()
 find_program(MAN man)
 if(MAN)
   execute_process(COMMAND ${MAN} --warnings -E UTF-8 -l -Tutf8 ${PAGE}

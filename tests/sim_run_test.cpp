@@ -173,13 +173,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Options, HelpAndVersion) {
-  for (const char* option : {"--help", "--version"}) {
-    SimProcess process({sim_path(), option}, Terminal::Pipes);
+  struct Row {
+    const char* option;
+    std::string out_starts_with;
+  };
+  for (const Row& row : {Row{"--help", "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"},
+                         Row{"--version", "cdbox-sim (cdbox) " CDBOX_PROJECT_VERSION "\n"}}) {
+    SimProcess process({sim_path(), row.option}, Terminal::Pipes);
     process.close_input();
-    ASSERT_EQ(process.wait_exit(), 0) << option;
-    EXPECT_TRUE(process.out().starts_with(std::string(option) == "--help" ? "Usage: cdbox-sim "
-                                                                          : "cdbox-sim "))
-        << process.out();
+    ASSERT_EQ(process.wait_exit(), 0) << row.option;
+    EXPECT_TRUE(process.out().starts_with(row.out_starts_with)) << process.out();
     EXPECT_EQ(process.err(), "");
   }
 }
