@@ -21,51 +21,61 @@ bool DrawerController::owns(std::uint16_t port) {
   return port >= CDBoxPortFirst && port <= CDBoxPortLast;
 }
 
-std::optional<ControllerEvent> DrawerController::next_due(std::int64_t now_ns) {
-  std::optional<ControllerEvent> best;
-  Drawer* best_drawer = nullptr;
-  auto consider = [&](Drawer& drawer, int number, ControllerEvent::Kind kind, std::int64_t at) {
-    if (at <= now_ns && (!best || at < best->time_ns)) {
-      best = ControllerEvent{at, kind, number, drawer.actor};
-      best_drawer = &drawer;
+std::optional<DrawerController::Pending> DrawerController::earliest_pending() const {
+  std::optional<Pending> best;
+  auto consider = [&](std::size_t i, ControllerEvent::Kind kind, std::int64_t at) {
+    if (!best || at < best->event.time_ns) {
+      best = Pending{ControllerEvent{at, kind, static_cast<int>(i + 1), drawers_[i].actor}, i};
     }
   };
-  for (int i = 0; i < 2; ++i) {
-    Drawer& drawer = drawers_[i];
+  for (std::size_t i = 0; i < drawers_.size(); ++i) {
+    const Drawer& drawer = drawers_[i];
     if (drawer.energized_since && drawer.armed) {
-      consider(drawer, i + 1, ControllerEvent::Kind::DrawerOpened,
+      consider(i, ControllerEvent::Kind::DrawerOpened,
                *drawer.energized_since + config_.open_after_ns);
     }
     if (drawer.opened_at && config_.close_after_ns) {
-      consider(drawer, i + 1, ControllerEvent::Kind::DrawerClosed,
-               *drawer.opened_at + *config_.close_after_ns);
+      consider(i, ControllerEvent::Kind::DrawerClosed, *drawer.opened_at + *config_.close_after_ns);
     }
     if (drawer.energized_since && !drawer.hold_reported) {
-      consider(drawer, i + 1, ControllerEvent::Kind::HoldTooLong,
+      consider(i, ControllerEvent::Kind::HoldTooLong,
                *drawer.energized_since + config_.max_hold_ns);
     }
   }
-  if (!best) {
-    return best;
-  }
-  switch (best->kind) {
-    case ControllerEvent::Kind::DrawerOpened:
-      best_drawer->armed = false;
-      // A drawer that is open already stays open; the event is news only
-      // when it was shut.
-      if (best_drawer->opened_at) {
-        return next_due(now_ns);
-      }
-      best_drawer->opened_at = best->time_ns;
-      break;
-    case ControllerEvent::Kind::DrawerClosed:
-      best_drawer->opened_at.reset();
-      break;
-    case ControllerEvent::Kind::HoldTooLong:
-      best_drawer->hold_reported = true;
-      break;
-  }
   return best;
+}
+
+std::optional<std::int64_t> DrawerController::next_change_at() const {
+  const auto pending = earliest_pending();
+  return pending ? std::optional(pending->event.time_ns) : std::nullopt;
+}
+
+std::optional<ControllerEvent> DrawerController::next_due(std::int64_t now_ns) {
+  while (true) {
+    const auto pending = earliest_pending();
+    if (!pending || pending->event.time_ns > now_ns) {
+      return std::nullopt;
+    }
+    Drawer& drawer = drawers_[pending->drawer];
+    switch (pending->event.kind) {
+      case ControllerEvent::Kind::DrawerOpened:
+        drawer.armed = false;
+        // A drawer that is open already stays open; the event is news only
+        // when it was shut.
+        if (drawer.opened_at) {
+          continue;
+        }
+        drawer.opened_at = pending->event.time_ns;
+        break;
+      case ControllerEvent::Kind::DrawerClosed:
+        drawer.opened_at.reset();
+        break;
+      case ControllerEvent::Kind::HoldTooLong:
+        drawer.hold_reported = true;
+        break;
+    }
+    return pending->event;
+  }
 }
 
 std::vector<ControllerEvent> DrawerController::advance_to(std::int64_t now_ns) {

@@ -43,6 +43,10 @@ class DrawerController {
   // actor is recorded as the one who energized a solenoid.
   void write(std::uint16_t port, std::uint8_t value, std::int64_t now_ns, int actor);
 
+  // When the model next changes by itself (a drawer opens or shuts, a
+  // hold runs too long); nullopt when nothing is pending.
+  [[nodiscard]] std::optional<std::int64_t> next_change_at() const;
+
   [[nodiscard]] std::uint8_t control() const { return control_; }
   [[nodiscard]] bool solenoid_energized() const;
   [[nodiscard]] bool drawer_open(int drawer) const;
@@ -58,6 +62,12 @@ class DrawerController {
     int actor = 0;
   };
 
+  struct Pending {
+    ControllerEvent event;
+    std::size_t drawer;
+  };
+  // The earliest change pending, whenever it is due.
+  [[nodiscard]] std::optional<Pending> earliest_pending() const;
   // The earliest change due at or before now, applied; nullopt when none.
   std::optional<ControllerEvent> next_due(std::int64_t now_ns);
 

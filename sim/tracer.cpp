@@ -1,5 +1,6 @@
 #include "sim/tracer.h"
 
+#include <poll.h>
 #include <sys/ptrace.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -73,7 +74,7 @@ std::optional<int> Tracer::run() {
       std::fprintf(stderr, "cdbox-sim: waitpid: %s\n", std::strerror(errno));
       return std::nullopt;
     }
-    forward_signals();
+    wait_for_signal();
   }
   session_.catch_up();
   if (session_.controller().solenoid_energized()) {
@@ -87,8 +88,22 @@ std::optional<int> Tracer::run() {
 }
 
 // Blocks until a signal arrives; passes SIGTERM and SIGHUP on to the
-// program. SIGCHLD only wakes the loop.
-void Tracer::forward_signals() {
+// program. SIGCHLD only wakes the loop. In real time it also wakes when
+// the controller is due to change by itself, so a drawer that opens while
+// the program sleeps is traced as it opens, not at the program's next step.
+void Tracer::wait_for_signal() {
+  int timeout_ms = -1;
+  if (!session_.clock().is_virtual()) {
+    if (const auto at = session_.controller().next_change_at()) {
+      const std::int64_t left_ns = *at - session_.clock().now_ns();
+      timeout_ms = left_ns <= 0 ? 0 : static_cast<int>((left_ns + 999'999) / 1'000'000);
+    }
+  }
+  pollfd ready{signals_.get(), POLLIN, 0};
+  if (poll(&ready, 1, timeout_ms) == 0) {
+    session_.catch_up();
+    return;
+  }
   signalfd_siginfo info{};
   if (read(signals_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
     return;

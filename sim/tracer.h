@@ -48,7 +48,7 @@ class Tracer {
   void on_signal_stop(pid_t tid, int sig);
   bool emulate_port_instruction(pid_t tid);
   void after_port_write(pid_t tid);
-  void forward_signals();
+  void wait_for_signal();
 
   // Handlers of the trapped system calls; each skips or resumes the call.
   void privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t arg0, std::uint64_t arg1,

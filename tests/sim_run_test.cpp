@@ -60,6 +60,25 @@ TEST(RealTime, SleepsReallySleep) {
   EXPECT_GE(run.trace.back().time_us - run.trace[1].time_us, 200'000);
 }
 
+// In real time the controller's own changes are traced as they happen,
+// while the program still sleeps, not at its next step.
+TEST(RealTime, ControllerChangesAreTracedAsTheyHappen) {
+  TempDir dir;
+  const std::string trace = dir.file("trace");
+  SimProcess process(sim_command_line({{"--max-hold", "1000"},
+                                       {probe_path(), "iopl", "3", "outb", "0x482", "0x10",
+                                        "usleep", "1500000", "outb", "0x482", "0"}},
+                                      trace),
+                     Terminal::Pipes);
+  process.close_input();
+  ASSERT_TRUE(wait_for_trace_line(trace, "violation drawer 1 solenoid energized").has_value());
+  const std::string so_far = read_file(trace);
+  EXPECT_NE(so_far.find(" drawer 1 open\n"), std::string::npos) << so_far;
+  EXPECT_EQ(so_far.find(" out 0x482 0x00"), std::string::npos) << "traced only after the release:\n"
+                                                               << so_far;
+  EXPECT_EQ(process.wait_exit(), 70);
+}
+
 TEST(Trace, ExitLineCarriesProcessFigures) {
   const SimRun run = run_sim({{"--virtual-time"}, {probe_path(), "writes", "1000"}});
   ASSERT_EQ(run.status, 0);

@@ -48,20 +48,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, MidPulseTest,
                            return std::string("SIG") + sigabbrev_np(info.param);
                          });
 
-// The pid and text of the first trace line that starts with prefix, read
-// from a trace that is still being written.
-std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix) {
-  for (int i = 0; i < 2000; ++i) {
-    for (const TraceLine& line : parse_trace(read_file(path))) {
-      if (line.text.starts_with(prefix)) {
-        return line;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return std::nullopt;
-}
-
 TEST(MidPulseStop, StopsAtRestAndGoesOnAfterContinue) {
   TempDir dir;
   const std::string trace = dir.file("trace");

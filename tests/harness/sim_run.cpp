@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace cdbox::test {
 
@@ -99,6 +100,20 @@ std::string read_file(const std::string& path) {
   std::ostringstream contents;
   contents << file.rdbuf();
   return contents.str();
+}
+
+std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
+                                             milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    for (const TraceLine& line : parse_trace(read_file(path))) {
+      if (line.text.starts_with(prefix)) {
+        return line;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return std::nullopt;
 }
 
 SimRun run_sim(const SimCommand& command, milliseconds timeout) {

@@ -72,4 +72,9 @@ SimRun run_sim(const SimCommand& command, milliseconds timeout = kDefaultTimeout
 
 std::string read_file(const std::string& path);
 
+// The first line starting with prefix of a trace that is still being
+// written; nullopt when none has appeared by the timeout.
+std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
+                                             milliseconds timeout = kDefaultTimeout);
+
 }  // namespace cdbox::test
