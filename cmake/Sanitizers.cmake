@@ -5,3 +5,6 @@ if(CDBOX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
+
+# Programs that only ever run traced add this source to themselves.
+set(CDBOX_TRACED_ASAN_OPTIONS ${CMAKE_CURRENT_LIST_DIR}/traced_asan_options.cpp)
