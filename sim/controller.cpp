@@ -3,13 +3,6 @@
 #include "drawer/regmap.h"
 
 namespace cdbox::sim {
-namespace {
-
-// What an unclaimed port and the controller's unused ports read.
-constexpr std::uint8_t kFloatingBus = 0xff;
-
-}  // namespace
-
 DrawerController::DrawerController(const ControllerConfig& config) : config_(config) {
   drawers_[0].solenoid_bit = CDBoxDrawer1CMD;
   drawers_[0].sensor_bit = CDBoxDrawer1OpenBit;

@@ -13,6 +13,10 @@
 
 namespace cdbox::sim {
 
+// What a read of a port that nothing drives returns: the unused ports of
+// the controller and every port of no device.
+constexpr std::uint8_t kFloatingBus = 0xff;
+
 struct ControllerConfig {
   std::uint8_t status_base = 0x00;
   std::int64_t open_after_ns = 50'000'000;

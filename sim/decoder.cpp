@@ -3,9 +3,6 @@
 namespace cdbox::sim {
 namespace {
 
-// The architecture's limit on the length of one instruction.
-constexpr std::size_t kMaxInstructionLength = 15;
-
 bool is_legacy_prefix(std::uint8_t byte) {
   switch (byte) {
     case 0x26:

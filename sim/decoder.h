@@ -7,6 +7,9 @@
 
 namespace cdbox::sim {
 
+// The architecture's limit on the length of one instruction.
+constexpr std::size_t kMaxInstructionLength = 15;
+
 enum class PortDirection { In, Out };
 
 enum class DecodeStatus {

@@ -9,9 +9,6 @@
 namespace cdbox::sim {
 namespace {
 
-// What a read of a port with no device behind it returns.
-constexpr std::uint8_t kFloatingBus = 0xff;
-
 std::string hex_port(unsigned port) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%x", port);

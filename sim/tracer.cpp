@@ -18,9 +18,6 @@
 namespace cdbox::sim {
 namespace {
 
-// The longest instruction the CPU executes.
-constexpr std::size_t kMaxInstructionLength = 15;
-
 bool is_stopping_signal(int sig) {
   return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
@@ -78,11 +75,10 @@ std::optional<int> Tracer::run() {
   }
   session_.catch_up();
   if (session_.controller().solenoid_energized()) {
-    char value[8];
-    std::snprintf(value, sizeof value, "0x%02x", session_.controller().control());
-    session_.violation(
-        last_ended_ != 0 ? last_ended_ : main_pid_,
-        std::string("control register left at ") + value + " with a solenoid energized");
+    session_.violation(last_ended_ != 0 ? last_ended_ : main_pid_,
+                       "control register left at " +
+                           format_port_value(session_.controller().control(), 1) +
+                           " with a solenoid energized");
   }
   return main_status_;
 }

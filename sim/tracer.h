@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/user.h>
 
 #include <optional>
 #include <string>
@@ -51,10 +52,10 @@ class Tracer {
   void wait_for_signal();
 
   // Handlers of the trapped system calls; each skips or resumes the call.
-  void privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t arg0, std::uint64_t arg1,
-                      std::uint64_t arg2);
-  void sleep_call(pid_t tid, bool is_clock_nanosleep);
-  void skip_call(pid_t tid, long long result);
+  void privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool is_iopl,
+                      std::uint64_t arg0, std::uint64_t arg1, std::uint64_t arg2);
+  void sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep);
+  void skip_call(pid_t tid, user_regs_struct& regs, long long result);
 
   Task& task_of(pid_t tid);
   void resume(pid_t tid, int sig = 0);

@@ -52,23 +52,23 @@ void Tracer::on_seccomp_stop(pid_t tid) {
   Task& task = task_of(tid);
   switch (static_cast<TrappedCall>(data)) {
     case TrappedCall::Iopl:
-      privilege_call(tid, task, true, regs->rdi, 0, 0);
+      privilege_call(tid, *regs, task, true, regs->rdi, 0, 0);
       break;
     case TrappedCall::Ioperm:
-      privilege_call(tid, task, false, regs->rdi, regs->rsi, regs->rdx);
+      privilege_call(tid, *regs, task, false, regs->rdi, regs->rsi, regs->rdx);
       break;
     case TrappedCall::Iopl32:
-      privilege_call(tid, task, true, regs->rbx & 0xffffffff, 0, 0);
+      privilege_call(tid, *regs, task, true, regs->rbx & 0xffffffff, 0, 0);
       break;
     case TrappedCall::Ioperm32:
-      privilege_call(tid, task, false, regs->rbx & 0xffffffff, regs->rcx & 0xffffffff,
+      privilege_call(tid, *regs, task, false, regs->rbx & 0xffffffff, regs->rcx & 0xffffffff,
                      regs->rdx & 0xffffffff);
       break;
     case TrappedCall::Nanosleep:
-      sleep_call(tid, false);
+      sleep_call(tid, *regs, false);
       break;
     case TrappedCall::ClockNanosleep:
-      sleep_call(tid, true);
+      sleep_call(tid, *regs, true);
       break;
     case TrappedCall::Execve:
       task.exec_path = read_string(tid, regs->rdi, PATH_MAX);
@@ -84,8 +84,8 @@ void Tracer::on_seccomp_stop(pid_t tid) {
   }
 }
 
-void Tracer::privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t arg0,
-                            std::uint64_t arg1, std::uint64_t arg2) {
+void Tracer::privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool is_iopl,
+                            std::uint64_t arg0, std::uint64_t arg1, std::uint64_t arg2) {
   const Options& options = session_.options();
   const std::optional<int>& refuse = is_iopl ? options.refuse_iopl : options.refuse_ioperm;
   long long result = 0;
@@ -100,14 +100,13 @@ void Tracer::privilege_call(pid_t tid, Task& task, bool is_iopl, std::uint64_t a
                   static_cast<unsigned long long>(arg1), on);
   }
   session_.note(tid, std::string(text) + " = " + result_text(result));
-  skip_call(tid, result);
+  skip_call(tid, regs, result);
 }
 
-void Tracer::sleep_call(pid_t tid, bool is_clock_nanosleep) {
-  auto regs = get_regs(tid);
-  const int clock_id = is_clock_nanosleep ? static_cast<int>(regs->rdi) : CLOCK_MONOTONIC;
-  const bool absolute = is_clock_nanosleep && (regs->rsi & TIMER_ABSTIME) != 0;
-  const std::uint64_t request = is_clock_nanosleep ? regs->rdx : regs->rdi;
+void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep) {
+  const int clock_id = is_clock_nanosleep ? static_cast<int>(regs.rdi) : CLOCK_MONOTONIC;
+  const bool absolute = is_clock_nanosleep && (regs.rsi & TIMER_ABSTIME) != 0;
+  const std::uint64_t request = is_clock_nanosleep ? regs.rdx : regs.rdi;
   const auto ns = requested_sleep(tid, request, clock_id, absolute);
   if (!ns) {
     resume(tid);
@@ -119,16 +118,15 @@ void Tracer::sleep_call(pid_t tid, bool is_clock_nanosleep) {
     return;
   }
   session_.clock().advance(*ns);
-  skip_call(tid, 0);
+  skip_call(tid, regs, 0);
 }
 
-// Skips the system call the task is stopped at; it returns result.
-void Tracer::skip_call(pid_t tid, long long result) {
-  if (auto regs = get_regs(tid)) {
-    regs->orig_rax = static_cast<unsigned long long>(-1LL);
-    regs->rax = static_cast<unsigned long long>(result);
-    set_regs(tid, *regs);
-  }
+// Skips the system call the task is stopped at, whose registers are regs;
+// the call returns result.
+void Tracer::skip_call(pid_t tid, user_regs_struct& regs, long long result) {
+  regs.orig_rax = static_cast<unsigned long long>(-1LL);
+  regs.rax = static_cast<unsigned long long>(result);
+  set_regs(tid, regs);
   resume(tid);
 }
 

@@ -221,13 +221,7 @@ pid_t wait_for_pid(SimProcess& process) {
 
 // True once pid sleeps, as the probe does in its usleep step.
 bool wait_until_sleeping(pid_t pid) {
-  for (int i = 0; i < 2000; ++i) {
-    if (process_state(pid) == 'S') {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return wait_until([pid] { return process_state(pid) == 'S'; });
 }
 
 TEST(Signals, TermAndHangupAreForwardedToTheProgram) {

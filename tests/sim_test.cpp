@@ -18,12 +18,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-std::string hex2(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", value);
-  return text;
-}
-
 std::string hex(unsigned value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%x", value);
@@ -90,14 +84,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "inb", "0x482"},
                   0,
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "sleep 0.020000", "drawer 1 open",
-                   "out 0x482 0x00", "in 0x482 = " + hex2(CDBoxDrawer1OpenBit), "exit 0"},
+                   "out 0x482 0x00", "in 0x482 = " + hex_byte(CDBoxDrawer1OpenBit), "exit 0"},
                   "iopl = 0\ninb = " + hex(CDBoxDrawer1OpenBit) + "\n"},
         ProbeCase{"DrawerTwo",
                   {},
                   {"iopl", "3", "outb", "0x482", std::to_string(CDBoxDrawer2CMD), "usleep",
                    "100000", "outb", "0x482", "0"},
                   0,
-                  {"exec", "iopl 3 = 0", "out 0x482 " + hex2(CDBoxDrawer2CMD), "sleep 0.100000",
+                  {"exec", "iopl 3 = 0", "out 0x482 " + hex_byte(CDBoxDrawer2CMD), "sleep 0.100000",
                    "drawer 2 open", "out 0x482 0x00", "exit 0"},
                   "iopl = 0\n"},
         ProbeCase{"CloseAfter",

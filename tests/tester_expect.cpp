@@ -6,12 +6,6 @@
 
 namespace cdbox::test {
 
-std::string hex_byte(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", value);
-  return text;
-}
-
 std::string expected_screen(std::uint8_t status) {
   const std::string open = "1, Open or not exist ";
   const std::string closed = "0, Close             ";

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/sim_run.h"
+
 namespace cdbox::test {
 
 // One whole menu screen for a status byte, as it stands while the tool
@@ -22,8 +24,6 @@ constexpr const char* kExitText = "\nExit now!!\n";
 std::uint8_t command_of(char key);
 // The status bits the virtual controller shows once cmd's drawers opened.
 std::uint8_t sensor_bits_of(std::uint8_t cmd);
-// "0x10"
-std::string hex_byte(unsigned value);
 
 // The whole standard output of a session that reads keys (only the pulse
 // keys and one final key or end of input) from a controller whose status

@@ -276,15 +276,19 @@ bool is_stopped(pid_t pid) {
   return state == 'T' || state == 't';
 }
 
-bool wait_until_stopped(pid_t pid, milliseconds timeout) {
+bool wait_until(const std::function<bool()>& done, milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!is_stopped(pid)) {
+  while (!done()) {
     if (Clock::now() >= deadline) {
       return false;
     }
     usleep(5000);
   }
   return true;
+}
+
+bool wait_until_stopped(pid_t pid, milliseconds timeout) {
+  return wait_until([pid] { return is_stopped(pid); }, timeout);
 }
 
 }  // namespace cdbox::test

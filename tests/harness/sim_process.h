@@ -72,6 +72,9 @@ class SimProcess {
   std::optional<int> exit_status_;
 };
 
+// Polls done every few milliseconds until it holds; false on timeout.
+bool wait_until(const std::function<bool()>& done, milliseconds timeout = kDefaultTimeout);
+
 // Waits until pid is stopped (a traced process in a group-stop shows as
 // 't', an untraced one as 'T'); false on timeout.
 bool wait_until_stopped(pid_t pid, milliseconds timeout = kDefaultTimeout);

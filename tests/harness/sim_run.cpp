@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace cdbox::test {
 
@@ -95,6 +95,12 @@ std::vector<std::string> sim_command_line(const SimCommand& command,
   return argv;
 }
 
+std::string hex_byte(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", value);
+  return text;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream contents;
@@ -104,16 +110,19 @@ std::string read_file(const std::string& path) {
 
 std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
                                              milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
-    for (const TraceLine& line : parse_trace(read_file(path))) {
-      if (line.text.starts_with(prefix)) {
-        return line;
-      }
-    }
-    std::this_thread::sleep_for(milliseconds(5));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return std::nullopt;
+  std::optional<TraceLine> found;
+  wait_until(
+      [&] {
+        for (const TraceLine& line : parse_trace(read_file(path))) {
+          if (line.text.starts_with(prefix)) {
+            found = line;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return found;
 }
 
 SimRun run_sim(const SimCommand& command, milliseconds timeout) {

@@ -72,6 +72,9 @@ SimRun run_sim(const SimCommand& command, milliseconds timeout = kDefaultTimeout
 
 std::string read_file(const std::string& path);
 
+// A byte as the trace writes it: "0x0c".
+std::string hex_byte(unsigned value);
+
 // The first line starting with prefix of a trace that is still being
 // written; nullopt when none has appeared by the timeout.
 std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
