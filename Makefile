@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A thin front end over the CMake presets.
 PRESET ?= default
 BUILD_DIR := $(if $(filter default,$(PRESET)),build,build-$(PRESET))

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardened by default, as Debian builds its own packages: PIE, full RELRO
 # with BIND_NOW, a stack protector, no executable stack, and
 # _FORTIFY_SOURCE=2 wherever the build optimises.

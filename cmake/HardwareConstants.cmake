@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The drawer hardware constants that a technician settles with the controller
 # at hand. They reach the one register map header as compile definitions, so
 # the tester and the simulator always agree.

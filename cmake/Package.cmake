@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # make deb: a Debian package of both programs and their manual pages.
 set(CDBOX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/cdbox)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CDBOX_DOC_DIR})

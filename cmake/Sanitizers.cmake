@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CDBOX_SANITIZE=ON builds everything with AddressSanitizer and
 # UndefinedBehaviorSanitizer, stopping at the first report.
 option(CDBOX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 option(CDBOX_WERROR "Treat compiler warnings as errors" OFF)
 
 add_library(cdbox_warnings INTERFACE)

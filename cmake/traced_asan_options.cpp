@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linked, in the sanitizer build only, into the programs that run under
 // cdbox-sim: LeakSanitizer stops its own process with ptrace at exit,
 // which a traced process cannot do. The simulator and the tests, which are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The key table and the reading of one key.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console/menu.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test menu: the program from start-up to its exit status.
 #pragma once
 

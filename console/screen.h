@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The menu screen.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The screen texts of the test menu.
 #pragma once
 

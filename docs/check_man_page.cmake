@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Renders PAGE with groff's man macros, all warnings on, and fails on any
 # diagnostic, when the page lost its sections or does not show VERSION; man(1) itself is used too
 # where it is installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "drawer/port.h"
 
 #include <sys/io.h>

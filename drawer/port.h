@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port operations on the drawer controller: the only code of the tester
 // that touches the x86 I/O port space.
 #pragma once

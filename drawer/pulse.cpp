@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "drawer/pulse.h"
 
 #include <signal.h>

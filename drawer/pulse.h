@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The drawer pulse: the one operation that acts on the hardware.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Register map of the cash drawer controller at x86 I/O port 0x482.
 //
 // This is the one description of the controller in the project: the tester

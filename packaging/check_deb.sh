@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks a built package: lintian reports no errors, and it holds both
 # programs and both manual pages where they belong.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulation's clock: real monotonic time, or a virtual clock that only
 // sleeps move forward.
 #pragma once

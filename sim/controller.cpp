@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/controller.h"
 
 #include "drawer/regmap.h"

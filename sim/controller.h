@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Model of the cash drawer controller behind ports 0x482-0x484.
 //
 // The control register's solenoid bits energize the drawers; a drawer opens

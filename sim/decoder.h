@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoder for the x86 port instructions a program may execute.
 #pragma once
 

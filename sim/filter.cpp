@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/filter.h"
 
 #include <linux/audit.h>

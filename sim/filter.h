@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seccomp filter that makes a traced program stop only at the system
 // calls the simulator handles; every other call runs at full speed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port permissions granted virtually to one traced task, as the kernel would
 // keep them: the I/O privilege level and the ioperm bitmap.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/launcher.h"
 
 #include <fcntl.h>

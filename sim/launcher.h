@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts PROGRAM as a seized tracee that stops only where the filter says.
 #pragma once
 

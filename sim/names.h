@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Symbolic names of errno values and signals, both ways.
 #pragma once
 

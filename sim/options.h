@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line of cdbox-sim.
 #pragma once
 

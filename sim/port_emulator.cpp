@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/port_emulator.h"
 
 #include <cstdio>

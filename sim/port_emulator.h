@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Carries out one decoded port instruction of a tracee against the virtual
 // bus: the permission check, the controller or the floating bus, the trace.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/session.h"
 
 namespace cdbox::sim {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one run of the simulator shares among its parts: the options, the
 // clock, the controller, the trace and the violations found so far.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cdbox-sim from command line to exit status.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writer of the trace: one event a line, "TIME PID EVENT FIELDS...".
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/tracee.h"
 
 #include <limits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Access to a stopped tracee: its registers, its memory and what /proc says
 // of it.
 #pragma once

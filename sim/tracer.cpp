@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/tracer.h"
 
 #include <poll.h>

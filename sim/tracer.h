@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ptrace loop: waits for each stop of every traced task, classifies it
 // and hands it to the part that deals with it, then lets the task go on.
 #pragma once

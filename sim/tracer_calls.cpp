@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system calls the filter traps: iopl and ioperm are answered here and
 // never reach the kernel; sleeps are traced and, in virtual time, skipped;
 // execve is noted for the trace.

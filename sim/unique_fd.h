@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owning file descriptor: closed when it goes out of scope.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Reads a binary's ELF headers and fails unless it is hardened: PIE, full
 # RELRO with BIND_NOW, a stack protector, fortified libc calls and a stack
 # that is not executable.

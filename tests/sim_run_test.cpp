@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cdbox-sim as a command: time, exit statuses, signals and job control.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cdbox-sim against the probe program: each row runs the probe's steps under
 // the simulator and checks the program's view, the trace and the status.
 #include <gtest/gtest.h>

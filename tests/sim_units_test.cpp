@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's decoder and controller model, without a traced process.
 #include <gtest/gtest.h>
 

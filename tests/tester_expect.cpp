@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/tester_expect.h"
 
 #include <cstdio>

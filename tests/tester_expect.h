@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What cdbox-test must write, built from its texts as they stand, for the
 // end-to-end tests to compare byte for byte.
 #pragma once

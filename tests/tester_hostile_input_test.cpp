@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile standard input for cdbox-test: hundreds of generated inputs, each
 // run under the simulator in virtual time. Seeded: set CDBOX_INPUT_SEED to
 // replay a run or to explore others; a failure prints the seed and input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals that reach cdbox-test in the middle of a pulse: the pulse still
 // ends at rest after its full hold, and the signal takes effect afterwards.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cdbox-test end to end, always under cdbox-sim: whole screens byte for byte,
 // the port traffic from the trace, standard error and the exit status.
 #include <elf.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/harness/sim_process.h"
 
 #include <fcntl.h>

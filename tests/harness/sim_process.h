@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program run under cdbox-sim for a test: on pipes or on a pseudo-terminal,
 // with every wait bounded by a deadline, so a hung program fails its test
 // instead of hanging the suite.

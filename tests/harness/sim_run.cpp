@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/harness/sim_run.h"
 
 #include <gtest/gtest.h>

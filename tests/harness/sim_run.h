@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running a program under cdbox-sim with a trace, and reading that trace.
 #pragma once
 

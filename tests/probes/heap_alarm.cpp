@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into a program under test: reports on standard error every heap
 // allocation made after the program's libraries are set up.
 #include <dlfcn.h>

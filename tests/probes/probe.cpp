@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program of port instructions and system calls for the simulator's tests.
 // Its arguments are steps, run in order; each step prints what it got on
 // standard output, so a test can check both the trace and the program's view.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sends one pulse with the command value given in argv[1] (strtol, base 0),
 // so tests can pass values no key sends.
 #include <cstdio>
