@@ -12,7 +12,7 @@ void Scheduler::park(pid_t tid, std::int64_t deadline_ns, Wake wake) {
   on_event(tid);
   waited(tid);
   const auto at = queue_.emplace(deadline_ns, tid);
-  waits_.emplace(tid, Wait{at, std::move(wake)});
+  waits_.emplace(tid, Wait{at, std::move(wake), steps_});
 }
 
 void Scheduler::on_event(pid_t tid) {
@@ -88,6 +88,7 @@ void Scheduler::sample(std::span<const pid_t> tasks) {
 }
 
 std::optional<std::int64_t> Scheduler::step(std::span<const pid_t> tasks) {
+  ++steps_;
   if (clock_.real_ns() >= next_sample_at_) {
     sample(tasks);
     next_sample_at_ = clock_.real_ns() + kQuantumNs;
@@ -102,8 +103,16 @@ std::optional<std::int64_t> Scheduler::step(std::span<const pid_t> tasks) {
   if (!queue_.empty() && all_unparked_blocked(tasks)) {
     busy_.clear();
     clock_.follow_real_time(false);
-    clock_.advance_to(queue_.begin()->first);
-    end_wait(queue_.begin()->second, WaitEnd::Deadline);
+    const pid_t tid = queue_.begin()->second;
+    // A signal that came while the wait could not end yet ends it first.
+    // A wait that ends at the first step after it began had no time to
+    // take one.
+    if (waits_.at(tid).parked_after_step + 1 < steps_ && states_.interrupting_signal_pending(tid)) {
+      end_wait(tid, WaitEnd::Signal);
+    } else {
+      clock_.advance_to(queue_.begin()->first);
+      end_wait(tid, WaitEnd::Deadline);
+    }
   }
   std::optional<std::int64_t> delay;
   auto sooner = [&delay](std::optional<std::int64_t> ns) {

@@ -57,6 +57,7 @@ class Scheduler {
   struct Wait {
     std::multimap<std::int64_t, pid_t>::iterator in_queue;
     Wake wake;
+    std::uint64_t parked_after_step = 0;
   };
 
   // Looks at the tasks that are not parked: which compute (busy), which
@@ -79,6 +80,7 @@ class Scheduler {
   std::unordered_map<pid_t, std::int64_t> cpu_since_wait_;
   std::unordered_set<pid_t> busy_;
   std::int64_t next_sample_at_ = 0;  // real ns
+  std::uint64_t steps_ = 0;
 };
 
 }  // namespace cdbox::sim

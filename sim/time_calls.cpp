@@ -78,7 +78,10 @@ void Tracer::wait_call(pid_t tid, user_regs_struct& regs, WaitCall call) {
   const std::int64_t deadline =
       wait->absolute ? program_clocks_.virtual_time_of(wait->clock_id, wait->ns).value_or(now)
                      : add_saturating(now, wait->ns);
-  session_.note(tid, "sleep " + format_seconds(std::max<std::int64_t>(deadline - now, 0)));
+  // The trace shows the time asked for, even past the latest time the
+  // clock can tell.
+  const std::int64_t asked = wait->absolute ? std::max<std::int64_t>(deadline - now, 0) : wait->ns;
+  session_.note(tid, "sleep " + format_seconds(asked));
   scheduler_.park(tid, deadline,
                   [this, tid, regs, wait = *wait, deadline](Scheduler::WaitEnd end) mutable {
                     finish_wait(tid, regs, wait, deadline, end);
