@@ -31,7 +31,8 @@ sock_filter trace_as(TrappedCall call) {
 }
 
 sock_filter load_arg_word(unsigned arg, bool high) {
-  const auto offset = static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * arg);
+  const auto offset =
+      static_cast<std::uint32_t>(offsetof(seccomp_data, args) + std::size_t{8} * arg);
   return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset + (high ? 4U : 0U));
 }
 
