@@ -88,7 +88,8 @@ int print_help() {
       "\n"
       "Exit status: PROGRAM's own, or 128+N when signal N ended it; 70 when a\n"
       "violation was recorded; 125 when cdbox-sim itself failed; 126 when PROGRAM\n"
-      "cannot be executed; 127 when it is not found.\n"
+      "cannot be executed; 127 when it is not found; 1 when this help or the\n"
+      "version cannot be written.\n"
       "\n"
       "See cdbox-sim(1) for the trace format and the violations.\n"
       "\n"
@@ -98,7 +99,8 @@ int print_help() {
 }
 
 int print_version() {
-  std::fputs("cdbox-sim (cdbox) " CDBOX_VERSION "\n"
+  std::fputs("cdbox-sim (cdbox) " CDBOX_VERSION
+             "\n"
              "Copyright (C) 2026 The cdbox developers\n"
              "License MIT: <https://spdx.org/licenses/MIT.html>.\n"
              "This is free software: you are free to change and redistribute it.\n"

@@ -200,14 +200,14 @@ TEST(Options, HelpAndVersion) {
     std::string out_starts_with;
     std::string out_ends_with;
   };
-  for (const Row& row :
-       {Row{"--help", "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n",
-            "\n\nReport bugs to: maintainers@cdbox.example.org\n"},
-        Row{"--version",
-            "cdbox-sim (cdbox) " CDBOX_PROJECT_VERSION "\nCopyright (C) 2026 The cdbox developers\n",
-            "\nLicense MIT: <https://spdx.org/licenses/MIT.html>.\n"
-            "This is free software: you are free to change and redistribute it.\n"
-            "There is NO WARRANTY, to the extent permitted by law.\n"}}) {
+  for (const Row& row : {Row{"--help", "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n",
+                             "\n\nReport bugs to: maintainers@cdbox.example.org\n"},
+                         Row{"--version",
+                             "cdbox-sim (cdbox) " CDBOX_PROJECT_VERSION
+                             "\nCopyright (C) 2026 The cdbox developers\n",
+                             "\nLicense MIT: <https://spdx.org/licenses/MIT.html>.\n"
+                             "This is free software: you are free to change and redistribute it.\n"
+                             "There is NO WARRANTY, to the extent permitted by law.\n"}}) {
     SimProcess process({sim_path(), row.option}, Terminal::Pipes);
     process.close_input();
     ASSERT_EQ(process.wait_exit(), 0) << row.option;
@@ -229,7 +229,8 @@ TEST(Options, HelpAndVersionReportWriteErrors) {
       SimProcess process({"/bin/sh", "-c", script, sim_path(), option}, Terminal::Pipes);
       process.close_input();
       EXPECT_EQ(process.wait_exit(), 1) << option << " " << row.redirect;
-      EXPECT_EQ(process.err(), std::string("cdbox-sim: write error: ") + std::strerror(row.error) + "\n")
+      EXPECT_EQ(process.err(),
+                std::string("cdbox-sim: write error: ") + std::strerror(row.error) + "\n")
           << option << " " << row.redirect;
     }
   }
