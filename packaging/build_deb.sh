@@ -11,6 +11,10 @@
 # profile), so GoogleTest is not needed: make test runs them.
 set -euo pipefail
 tree=$(cd "$(dirname "$0")/.." && pwd)
+for tool in dpkg-buildpackage dh; do
+  command -v "$tool" >/dev/null ||
+    { echo "build_deb: $tool not found: apt-get install dpkg-dev debhelper" >&2; exit 1; }
+done
 out=${1:-$tree/build-deb}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
