@@ -138,36 +138,6 @@ TEST(Screen, DrawerShownOpenAfterItsPulseAndClosedAgainLater) {
                          expected_pulse('1') + expected_screen(0) + kExitText);
 }
 
-struct RefusalCase {
-  const char* name;
-  Strings options;
-  std::string description;
-};
-
-void PrintTo(const RefusalCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
-
-TEST_P(RefusalTest, FailsWithoutTouchingAPort) {
-  const RefusalCase& c = GetParam();
-  const SimRun run = run_tester("1\n", 0x00, c.options);
-  ASSERT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "iopl set error\n: " + c.description + "\n");
-  EXPECT_EQ(
-      run.events(),
-      (Strings{"exec", "iopl 3 = -" + c.options[0].substr(c.options[0].find('=') + 1), "exit 1"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errnos, RefusalTest,
-    ::testing::Values(RefusalCase{"NotRoot", {"--refuse-iopl=EPERM"}, "Operation not permitted"},
-                      RefusalCase{
-                          "NoKernelSupport", {"--refuse-iopl=ENOSYS"}, "Function not implemented"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST(Input, ReadErrorIsReportedOnce) {
   TempDir dir;
   const SimRun run =
