@@ -30,7 +30,8 @@ constexpr char CDBoxHintNoKernelSupport[] =
     "grep CONFIG_X86_IOPL_IOPERM /boot/config-$(uname -r)\n";
 
 // Reads up to size - 1 bytes of path into text, NUL-terminated; an
-// unreadable or absent file reads as empty.
+// unreadable or absent file reads as empty. Opened without blocking, so
+// that no FIFO or device put in the file's place can hold the tool.
 void read_small_file(const char* path, char* text, std::size_t size) {
   std::size_t used = 0;
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
