@@ -12,8 +12,8 @@
 
 namespace {
 
-// Keeps the first write error of a pulse: a later flush of the same broken
-// stream has nothing left to write and reports none.
+// Keeps the first write error of a pulse, the one that tells why: a later
+// flush of the same stream may fail otherwise, or find nothing to write.
 void keep_first_error(int& first, int error) {
   if (first == 0) {
     first = error;
