@@ -24,10 +24,10 @@ demo: all
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
-# build/cdbox_VERSION_ARCH.deb, installing into /usr.
-deb: all
-	cd $(BUILD_DIR) && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
-	@ls $(BUILD_DIR)/*.deb
+# build-deb/: the source package and the cdbox-test, cdbox-sim and -dbgsym
+# packages, built by dpkg-buildpackage from a copy of the tree.
+deb:
+	packaging/build_deb.sh build-deb
 
 # build-static/console/cdbox-test: one statically linked file.
 static:
