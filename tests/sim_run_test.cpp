@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <fstream>
-#include <thread>
 
 #include "tests/harness/sim_run.h"
 
@@ -220,11 +219,6 @@ pid_t wait_for_pid(SimProcess& process) {
   return seen ? static_cast<pid_t>(std::stol(process.out().substr(6))) : -1;
 }
 
-// True once pid sleeps, as the probe does in its usleep step.
-bool wait_until_sleeping(pid_t pid) {
-  return wait_until([pid] { return process_state(pid) == 'S'; });
-}
-
 TEST(Signals, TermAndHangupAreForwardedToTheProgram) {
   for (const int sig : {SIGTERM, SIGHUP}) {
     TempDir dir;
@@ -260,10 +254,9 @@ TEST(JobControl, StoppedProgramStaysStoppedUntilContinued) {
       Terminal::Pipes);
   const pid_t pid = wait_for_pid(process);
   ASSERT_GT(pid, 0);
-  ASSERT_TRUE(wait_until_stopped(pid));
-  // Still stopped a while later: the simulator did not let it run on.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(is_stopped(pid));
+  // Stopped, and still so once the simulator has handled the stop and gone
+  // back to waiting: it did not let the program run on.
+  ASSERT_TRUE(wait_until_left_stopped(process.pid(), pid)) << process.out();
   kill(pid, SIGCONT);
   EXPECT_EQ(process.wait_exit(), 6);
 }
