@@ -31,8 +31,8 @@ struct ProbeCase {
   Strings options;
   Strings steps;
   int status;
-  Strings events;   // the whole trace, by TraceLine::event()
-  std::string out;  // the probe's standard output
+  Strings events;                               // the whole trace, by TraceLine::event()
+  std::string out;                              // the probe's standard output
   std::optional<Feature> needs = std::nullopt;  // of the kernel, beyond tracing
 };
 

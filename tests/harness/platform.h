@@ -23,7 +23,7 @@ std::optional<std::string> missing(Feature feature);
 }  // namespace cdbox::test
 
 // Skips the running test when feature is missing, saying why.
-#define CDBOX_SKIP_UNLESS(feature)                                     \
-  if (const auto cdbox_why = ::cdbox::test::missing(feature)) {        \
-    GTEST_SKIP() << *cdbox_why;                                        \
+#define CDBOX_SKIP_UNLESS(feature)                              \
+  if (const auto cdbox_why = ::cdbox::test::missing(feature)) { \
+    GTEST_SKIP() << *cdbox_why;                                 \
   }

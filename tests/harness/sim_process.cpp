@@ -341,9 +341,10 @@ bool wait_until_left_stopped(pid_t tracer, pid_t pid, milliseconds timeout) {
         const char state = process_state(pid);
         const SchedulingState after = scheduling_state(tracer);
         gone = state == '?' || state == 'Z' || state == 'X';
-        return gone || (before.state == 'S' && !before.signal_pending && (state == 't' || state == 'T') &&
-                        after.state == 'S' && !after.signal_pending &&
-                        after.voluntary_switches == before.voluntary_switches);
+        return gone ||
+               (before.state == 'S' && !before.signal_pending && (state == 't' || state == 'T') &&
+                after.state == 'S' && !after.signal_pending &&
+                after.voluntary_switches == before.voluntary_switches);
       },
       timeout);
   return settled && !gone;

@@ -94,9 +94,9 @@ bool wait_until_sleeping(pid_t pid, milliseconds timeout = kDefaultTimeout);
 
 // What /proc/PID/status tells of the scheduling of a process.
 struct SchedulingState {
-  char state = '?';                     // as process_state
-  bool signal_pending = false;          // a signal waits for it
-  long voluntary_switches = -1;         // times it went to sleep
+  char state = '?';              // as process_state
+  bool signal_pending = false;   // a signal waits for it
+  long voluntary_switches = -1;  // times it went to sleep
 };
 SchedulingState scheduling_state(pid_t pid);
 
