@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // cdbox-sim as a command: time, exit statuses, signals and job control.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -77,6 +78,20 @@ TEST(RealTime, ControllerChangesAreTracedAsTheyHappen) {
   EXPECT_EQ(so_far.find(" out 0x482 0x00"), std::string::npos) << "traced only after the release:\n"
                                                                << so_far;
   EXPECT_EQ(process.wait_exit(), 70);
+}
+
+// A trace is read while the simulator writes it: a line not yet ended is
+// not a line, and a wait that times out says what it saw.
+TEST(Trace, WaitReadsOnlyWholeLines) {
+  TempDir dir;
+  const std::string trace = dir.file("trace");
+  std::ofstream(trace) << "0.000000 42 exec /bin/true\n0.0000";
+  const auto exec = wait_for_trace_line(trace, "exec ");
+  ASSERT_TRUE(exec.has_value());
+  EXPECT_EQ(exec->pid, 42);
+  EXPECT_NONFATAL_FAILURE(
+      EXPECT_FALSE(wait_for_trace_line(trace, "exit", std::chrono::milliseconds(20)).has_value()),
+      "the trace had:\n0.000000 42 exec /bin/true\nand an unfinished line: '0.0000'");
 }
 
 TEST(Trace, ExitLineCarriesProcessFigures) {
