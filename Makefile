@@ -7,13 +7,12 @@ BUILD_DIR := $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-# What a target needs; test and deb add theirs, and their prerequisites
-# inherit it.
+# What a target needs; test adds its own, and its prerequisites inherit
+# it.
 SETUP_GROUPS = build
 TESTS = ANY
 test: SETUP_GROUPS = build test
 test: TESTS = ON
-deb: SETUP_GROUPS = build package
 
 .PHONY: all configure test demo install deb static clean
 
@@ -35,10 +34,11 @@ demo: all
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
-# build/cdbox_VERSION_ARCH.deb, installing into /usr.
-deb: all
-	cd $(BUILD_DIR) && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
-	@ls $(BUILD_DIR)/*.deb
+# build-deb/: the source package and the cdbox-test, cdbox-sim and -dbgsym
+# packages, built by dpkg-buildpackage from a copy of the tree.
+deb:
+	@tools/setup-deps build package
+	packaging/build_deb.sh build-deb
 
 # build-static/console/cdbox-test: one statically linked file.
 static:

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Hardened by default, as Debian builds its own packages: PIE, full RELRO
-# with BIND_NOW, a stack protector, no executable stack, and
-# _FORTIFY_SOURCE=2 wherever the build optimises.
+# Hardened by default: PIE, full RELRO with BIND_NOW, a strong stack
+# protector, stack clash and control-flow (CET) protection, no executable
+# stack, and _FORTIFY_SOURCE=2 wherever the build optimises. The Debian
+# package build turns this off (debian/rules): its flags are dpkg-buildflags'.
 option(CDBOX_HARDEN "Build hardened binaries" ON)
 option(CDBOX_STATIC "Link cdbox-test statically, for copying onto a terminal as one file" OFF)
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "console/texts.h"
+#include "drawer/output.h"
 #include "drawer/port.h"
 #include "drawer/regmap.h"
 
@@ -24,7 +25,7 @@ void clrscr() {
   }
 }
 
-void show_menu_screen() {
+int show_menu_screen() {
   clrscr();
   std::fputs(APName, stdout);
   std::fputs(APHelp, stdout);
@@ -39,5 +40,5 @@ void show_menu_screen() {
 
   std::printf("\n\tCash Drawer 1 Status :%s", state_text(status, CDBoxDrawer1OpenBit));
   std::printf("\n\tCash Drawer 2 Status : %s", state_text(status, CDBoxDrawer2OpenBit));
-  std::fflush(stdout);
+  return flush_output();
 }

@@ -7,5 +7,6 @@ void clrscr();
 
 // Draws one whole menu pass: banner, help, register lines, the status
 // register read now, and the status block; then flushes standard output,
-// so the screen reaches the terminal in one write.
-void show_menu_screen();
+// so the screen reaches the terminal in one write. Returns 0, or the errno
+// of that write when it failed.
+int show_menu_screen();

@@ -3,8 +3,10 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "sim/names.h"
@@ -45,8 +47,25 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-void print_help() {
-  std::printf(
+// Everything --help and --version print is on stdout's buffer until here:
+// a full disk, a closed descriptor or a broken pipe shows up now, and is an
+// error as it is for any GNU tool.
+int finish_output() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+    return 0;
+  }
+  const int error = errno;
+  if (error != 0) {
+    std::fprintf(stderr, "cdbox-sim: write error: %s\n", std::strerror(error));
+  } else {
+    std::fprintf(stderr, "cdbox-sim: write error\n");
+  }
+  return kExitWriteError;
+}
+
+int print_help() {
+  std::fputs(
       "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"
       "Run PROGRAM with a virtual cash drawer controller behind I/O ports 0x482-0x484.\n"
       "iopl and ioperm are granted virtually, port instructions are emulated and\n"
@@ -69,13 +88,25 @@ void print_help() {
       "\n"
       "Exit status: PROGRAM's own, or 128+N when signal N ended it; 70 when a\n"
       "violation was recorded; 125 when cdbox-sim itself failed; 126 when PROGRAM\n"
-      "cannot be executed; 127 when it is not found.\n"
+      "cannot be executed; 127 when it is not found; 1 when this help or the\n"
+      "version cannot be written.\n"
       "\n"
-      "See cdbox-sim(1) for the trace format and the violations.\n");
+      "See cdbox-sim(1) for the trace format and the violations.\n"
+      "\n"
+      "Report bugs to: " CDBOX_BUG_ADDRESS "\n",
+      stdout);
+  return finish_output();
 }
 
-void print_version() {
-  std::printf("cdbox-sim (cdbox) " CDBOX_VERSION "\n");
+int print_version() {
+  std::fputs("cdbox-sim (cdbox) " CDBOX_VERSION
+             "\n"
+             "Copyright (C) 2026 The cdbox developers\n"
+             "License MIT: <https://spdx.org/licenses/MIT.html>.\n"
+             "This is free software: you are free to change and redistribute it.\n"
+             "There is NO WARRANTY, to the extent permitted by law.\n",
+             stdout);
+  return finish_output();
 }
 
 int usage_error(const char* what, const char* value, const char* expected) {
@@ -169,11 +200,9 @@ std::optional<int> apply_option(int id, const char* arg, Options& options) {
       }
       return usage_error("--signal-on-pulse", arg, "expected a signal name such as SIGINT");
     case kHelp:
-      print_help();
-      return 0;
+      return print_help();
     case kVersion:
-      print_version();
-      return 0;
+      return print_version();
     default:
       return kExitSimFailure;
   }

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 
 #include "tests/harness/sim_run.h"
@@ -210,14 +212,41 @@ TEST(Options, HelpAndVersion) {
   struct Row {
     const char* option;
     std::string out_starts_with;
+    std::string out_ends_with;
   };
-  for (const Row& row : {Row{"--help", "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"},
-                         Row{"--version", "cdbox-sim (cdbox) " CDBOX_PROJECT_VERSION "\n"}}) {
+  for (const Row& row : {Row{"--help", "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n",
+                             "\n\nReport bugs to: maintainers@cdbox.example.org\n"},
+                         Row{"--version",
+                             "cdbox-sim (cdbox) " CDBOX_PROJECT_VERSION
+                             "\nCopyright (C) 2026 The cdbox developers\n",
+                             "\nLicense MIT: <https://spdx.org/licenses/MIT.html>.\n"
+                             "This is free software: you are free to change and redistribute it.\n"
+                             "There is NO WARRANTY, to the extent permitted by law.\n"}}) {
     SimProcess process({sim_path(), row.option}, Terminal::Pipes);
     process.close_input();
     ASSERT_EQ(process.wait_exit(), 0) << row.option;
     EXPECT_TRUE(process.out().starts_with(row.out_starts_with)) << process.out();
+    EXPECT_TRUE(process.out().ends_with(row.out_ends_with)) << process.out();
     EXPECT_EQ(process.err(), "");
+  }
+}
+
+// As GNU tools do, --help and --version fail when their text is lost.
+TEST(Options, HelpAndVersionReportWriteErrors) {
+  struct Row {
+    const char* redirect;
+    int error;
+  };
+  for (const char* option : {"--help", "--version"}) {
+    for (const Row& row : {Row{">/dev/full", ENOSPC}, Row{">&-", EBADF}}) {
+      const std::string script = std::string("exec \"$0\" \"$1\" ") + row.redirect;
+      SimProcess process({"/bin/sh", "-c", script, sim_path(), option}, Terminal::Pipes);
+      process.close_input();
+      EXPECT_EQ(process.wait_exit(), 1) << option << " " << row.redirect;
+      EXPECT_EQ(process.err(),
+                std::string("cdbox-sim: write error: ") + std::strerror(row.error) + "\n")
+          << option << " " << row.redirect;
+    }
   }
 }
 

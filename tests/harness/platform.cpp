@@ -112,6 +112,18 @@ std::optional<std::string> probe_pseudo_terminal() {
   return why;
 }
 
+std::optional<std::string> probe_private_securityfs() {
+  if (geteuid() != 0) {
+    return "needs the tests to run as root, to mount a lockdown file of its own";
+  }
+  if (std::system("/usr/bin/unshare --mount --propagation private /bin/sh -c "
+                  "'mount -t tmpfs cdbox-test /sys/kernel/security' 2>/dev/null") != 0) {
+    return "a mount over /sys/kernel/security in a private mount namespace (unshare --mount) is "
+           "refused here, and the rows with a lockdown file of their own need it";
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> probe(Feature feature) {
   switch (feature) {
     case Feature::Ptrace:
@@ -122,6 +134,8 @@ std::optional<std::string> probe(Feature feature) {
       return probe_compat_entry();
     case Feature::PseudoTerminal:
       return probe_pseudo_terminal();
+    case Feature::PrivateSecurityfs:
+      return probe_private_securityfs();
   }
   return "unknown feature";
 }

@@ -10,10 +10,13 @@
 namespace cdbox::test {
 
 enum class Feature {
-  Ptrace,         // tracing one's own child (PTRACE_SEIZE), as cdbox-sim does
-  SeccompTrace,   // seccomp filters that hand calls to the tracer
-  CompatEntry,    // the 32-bit system call entry (int 0x80) from 64-bit code
-  PseudoTerminal  // a pseudo-terminal to run a program on
+  Ptrace,            // tracing one's own child (PTRACE_SEIZE), as cdbox-sim does
+  SeccompTrace,      // seccomp filters that hand calls to the tracer
+  CompatEntry,       // the 32-bit system call entry (int 0x80) from 64-bit code
+  PseudoTerminal,    // a pseudo-terminal to run a program on
+  PrivateSecurityfs  // as root, a mount over /sys/kernel/security in a
+                     // private mount namespace (unshare --mount), for a
+                     // lockdown file of a test's own
 };
 
 // nullopt when feature works here, else what is missing and why. Each

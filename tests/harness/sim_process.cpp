@@ -161,6 +161,17 @@ void SimProcess::close_input() {
   pump(0);
 }
 
+void SimProcess::close_output() {
+  if (is_pty_) {
+    return;
+  }
+  poll_now();
+  if (out_fd_ >= 0) {
+    close(out_fd_);
+    out_fd_ = -1;
+  }
+}
+
 bool SimProcess::pump(int timeout_ms) {
   if (!is_pty_ && in_fd_ >= 0 && pending_input_.empty() && close_input_after_send_) {
     close(in_fd_);

@@ -41,6 +41,9 @@ class SimProcess {
   void send(std::string_view bytes);
   // Closes standard input once the queued bytes are written.
   void close_input();
+  // Stops reading standard output and closes its pipe, as a reader that
+  // went away. Output written from then on is lost.
+  void close_output();
 
   // Moves data until done(output so far) holds; false on timeout or when
   // output ended first.

@@ -89,7 +89,8 @@ std::vector<std::string> SimRun::writes_to(const std::string& port) const {
 
 std::vector<std::string> sim_command_line(const SimCommand& command,
                                           const std::string& trace_path) {
-  std::vector<std::string> argv = {sim_path(), "--trace", trace_path};
+  std::vector<std::string> argv = command.launcher;
+  argv.insert(argv.end(), {sim_path(), "--trace", trace_path});
   argv.insert(argv.end(), command.options.begin(), command.options.end());
   argv.emplace_back("--");
   argv.insert(argv.end(), command.program.begin(), command.program.end());
@@ -142,6 +143,11 @@ std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std:
 SimRun run_sim(const SimCommand& command, milliseconds timeout) {
   TempDir dir;
   const std::string trace_path = dir.file("trace");
+  if (!command.launcher.empty()) {
+    // The launcher may run the simulator as another user, who must be able
+    // to write the trace.
+    std::filesystem::permissions(dir.file(""), std::filesystem::perms::all);
+  }
   SimProcess process(sim_command_line(command, trace_path), command.terminal, command.stdin_path);
   process.send(command.input);
   process.close_input();

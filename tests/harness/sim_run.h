@@ -63,6 +63,9 @@ struct SimCommand {
   std::string input;                 // standard input, then end of input
   std::optional<std::string> stdin_path;
   Terminal terminal = Terminal::Pipes;
+  // Runs cdbox-sim when given: a command line that ends by executing the
+  // arguments that follow it (setpriv, unshare, a shell that redirects).
+  std::vector<std::string> launcher;
 };
 
 // The command line that runs command under cdbox-sim tracing to trace_path.

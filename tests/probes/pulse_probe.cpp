@@ -12,6 +12,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: cdbox-pulse-probe VALUE (under cdbox-sim)\n");
     return 2;
   }
-  CDBoxCMD(static_cast<int>(std::strtoll(argv[1], nullptr, 0)));
-  return 0;
+  // A log line that could not be written fails the probe too.
+  return CDBoxCMD(static_cast<int>(std::strtoll(argv[1], nullptr, 0))) == 0 ? 0 : 1;
 }
