@@ -252,7 +252,7 @@ TEST(Signals, CaughtSignalEndsASleepWithTheTimeLeft) {
   for (const Strings& options : {kVirtual, Strings{}}) {
     const SimRun run = run_probe(options, {"interrupted", "100000000"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "nanosleep = EINTR\nleft less than asked\n");
+    EXPECT_EQ(run.out, "nanosleep = EINTR\nleft at most asked\n");
   }
 }
 

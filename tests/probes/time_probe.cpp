@@ -20,7 +20,8 @@
 //   gettime ID                        clock_gettime; print its result
 //   efault CALL                       CALL with a pointer to no memory; print its result
 //   interrupted US                    nanosleep of US, ended by SIGUSR1 from a thread
-//                                     that computes; print result and time left
+//                                     that computes; print result and whether the
+//                                     time left is some of the time asked
 //   reads N                           N clock_gettime calls
 #include <poll.h>
 #include <pthread.h>
@@ -171,7 +172,8 @@ void interrupted_sleep(long long us) {
   const int result = nanosleep(&asked, &left);
   print_result("nanosleep", result);
   const std::int64_t left_ns = std::int64_t{left.tv_sec} * kNsPerSecond + left.tv_nsec;
-  std::printf("left %s\n", left_ns > 0 && left_ns < us * 1000 ? "less than asked" : "wrong");
+  // Virtual time may not have moved before the signal came.
+  std::printf("left %s\n", left_ns > 0 && left_ns <= us * 1000 ? "at most asked" : "wrong");
   signaller.join();
 }
 
