@@ -2,6 +2,7 @@
 #include "sim/controller.h"
 
 #include "drawer/regmap.h"
+#include "sim/clock.h"
 
 namespace cdbox::sim {
 DrawerController::DrawerController(const ControllerConfig& config) : config_(config) {
@@ -26,14 +27,15 @@ std::optional<DrawerController::Pending> DrawerController::earliest_pending() co
     const Drawer& drawer = drawers_[i];
     if (drawer.energized_since && drawer.armed) {
       consider(i, ControllerEvent::Kind::DrawerOpened,
-               *drawer.energized_since + config_.open_after_ns);
+               add_saturating(*drawer.energized_since, config_.open_after_ns));
     }
     if (drawer.opened_at && config_.close_after_ns) {
-      consider(i, ControllerEvent::Kind::DrawerClosed, *drawer.opened_at + *config_.close_after_ns);
+      consider(i, ControllerEvent::Kind::DrawerClosed,
+               add_saturating(*drawer.opened_at, *config_.close_after_ns));
     }
     if (drawer.energized_since && !drawer.hold_reported) {
       consider(i, ControllerEvent::Kind::HoldTooLong,
-               *drawer.energized_since + config_.max_hold_ns);
+               add_saturating(*drawer.energized_since, config_.max_hold_ns));
     }
   }
   return best;

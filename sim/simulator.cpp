@@ -42,7 +42,7 @@ int run_simulator(int argc, char** argv) {
   Session session(options, std::move(trace));
 
   Launched launched;
-  if (int status = launch(options.program, launched); status != 0) {
+  if (int status = launch(options.program, options.virtual_time, launched); status != 0) {
     return status;
   }
   Tracer tracer(session, launched.pid);
