@@ -53,7 +53,9 @@ void Tracer::on_seccomp_stop(pid_t tid) {
   Task& task = task_of(tid);
   switch (static_cast<TrappedCall>(data)) {
     case TrappedCall::Iopl:
-      privilege_call(tid, *regs, task, true, regs->rdi, 0, 0);
+      // The kernel takes the level as an unsigned int: the upper half of
+      // the register does not count.
+      privilege_call(tid, *regs, task, true, regs->rdi & 0xffffffff, 0, 0);
       break;
     case TrappedCall::Ioperm:
       privilege_call(tid, *regs, task, false, regs->rdi, regs->rsi, regs->rdx);

@@ -191,6 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {"exec", "iopl 4 = -EINVAL", "exit 0"},
                   "iopl = EINVAL\n"},
+        // iopl takes an unsigned int: the upper half of the register is not
+        // part of the level.
+        ProbeCase{"IoplLevelIsThirtyTwoBits",
+                  {},
+                  {"ioplraw", "0x100000003", "inb", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 0"},
+                  "ioplraw = 0\ninb = 0x0\n"},
         ProbeCase{"IopermPastPortSpaceInvalid",
                   {},
                   {"ioperm", "0xffff", "2", "1"},

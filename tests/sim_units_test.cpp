@@ -63,6 +63,18 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"OutDxAx", {0x66, 0xef}, true, Port, Out, 2, true, 0, 2},
         DecodeCase{"OutDxEax", {0xef}, true, Port, Out, 4, true, 0, 1},
         DecodeCase{"RexIgnoredForWidth", {0x48, 0xed}, true, Port, In, 4, true, 0, 2},
+        // REX.W overrides 0x66: 32 bits.
+        DecodeCase{"RexWOverridesOperandSize", {0x66, 0x48, 0xed}, true, Port, In, 4, true, 0, 3},
+        DecodeCase{
+            "RexWithoutWKeepsOperandSize", {0x66, 0x40, 0xed}, true, Port, In, 2, true, 0, 3},
+        // A REX followed by another prefix is ignored, and so is its W.
+        DecodeCase{
+            "RexBeforeOperandSizeIgnored", {0x48, 0x66, 0xed}, true, Port, In, 2, true, 0, 3},
+        DecodeCase{"TwoRexOnlyLastCounts", {0x40, 0x40, 0xec}, true, Port, In, 1, true, 0, 3},
+        DecodeCase{"RexBeforeSegmentIgnored", {0x48, 0x2e, 0xef}, true, Port, Out, 4, true, 0, 3},
+        DecodeCase{
+            "LastRexWCounts", {0x48, 0x66, 0x48, 0xe5, 0x61}, true, Port, In, 4, false, 0x61, 5},
+        DecodeCase{"RexBeforeString", {0x48, 0x6e}, true, StringPort, In, 0, false, 0, 2},
         DecodeCase{"RepeatedPrefixes", {0x66, 0x66, 0x2e, 0xee}, true, Port, Out, 1, true, 0, 4},
         DecodeCase{"Outsb", {0x6e}, true, StringPort, In, 0, false, 0, 1},
         DecodeCase{"RepOutsw", {0xf3, 0x66, 0x6f}, true, StringPort, In, 0, false, 0, 3},

@@ -14,6 +14,7 @@
 //                                         the process then exits with 0
 //   exec                                  re-executes the probe with the remaining steps
 //   iopl32 LEVEL                          iopl through the 32-bit entry (int 0x80)
+//   ioplraw VALUE                         iopl(2) with a full 64-bit register value
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
 //   pid                                   prints the process id
@@ -22,6 +23,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -200,6 +202,9 @@ int run_steps(int argc, char** argv, int first) {
     } else if (step == "iopl32") {
       const long result = iopl_by_int80(static_cast<long>(number(args[0])));
       std::printf("iopl32 = %s\n", result == 0 ? "0" : strerrorname_np(static_cast<int>(-result)));
+      used = 1;
+    } else if (step == "ioplraw") {
+      print_result("ioplraw", static_cast<int>(syscall(SYS_iopl, number(args[0]))));
       used = 1;
     } else if (step == "exec") {
       std::fflush(stdout);
