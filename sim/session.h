@@ -26,6 +26,9 @@ class Session {
 
   // Traces an event of pid now, after whatever the controller did before.
   void note(pid_t pid, const std::string& text);
+  // Traces an event of pid now, ahead of what the controller does from now
+  // on: for a write, whose effects come after it. Call catch_up first.
+  void note_before_effects(pid_t pid, const std::string& text);
   // Records a safety violation by pid, now.
   void violation(pid_t pid, const std::string& text);
   // Runs the controller up to now and traces what it did.
