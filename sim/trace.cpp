@@ -38,6 +38,28 @@ void TraceWriter::event(std::int64_t time_ns, pid_t pid, const std::string& text
   std::fflush(file_.get());
 }
 
+std::string escape_field(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte <= 0x20 || byte >= 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string format_seconds(std::int64_t ns) {
   const std::int64_t us = (ns < 0 ? 0 : ns + 500) / 1000;
   char text[32];

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace cdbox::sim {
 
@@ -29,6 +30,10 @@ class TraceWriter {
   std::unique_ptr<std::FILE, FileCloser> file_;
 };
 
+// A field that comes from the program (a path), made safe for one line of
+// blank-separated fields: a backslash as \\, \n and \t as such, and every
+// other byte below 0x21 or above 0x7e as \xHH.
+std::string escape_field(std::string_view text);
 // Seconds with six decimals, rounded to the microsecond: "0.300000".
 std::string format_seconds(std::int64_t ns);
 // A port value in hex with two digits per byte of width: "0x0c", "0x1234".

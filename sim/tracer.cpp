@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "sim/names.h"
+#include "sim/trace.h"
 #include "sim/tracee.h"
 
 namespace cdbox::sim {
@@ -215,7 +216,7 @@ void Tracer::on_exec(pid_t tid) {
   }
   const std::string path = task.exec_path.empty() ? executable_of(tid) : task.exec_path;
   task.exec_path.clear();
-  session_.note(tid, "exec " + path);
+  session_.note(tid, "exec " + escape_field(path));
   resume(tid);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -299,6 +300,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {"exec", "iopl 3 = 0", "out 0x482 0x10", "signal SIGUSR1", "sleep 0.300000",
                    "drawer 1 open", "out 0x482 0x00", "exit 0"},
                   "iopl = 0\n"},
+        ProbeCase{"RealtimeSignalNamed",
+                  {"--signal-on-pulse", "SIGRTMIN+2"},
+                  {"iopl", "3", "outb", "0x482", "0x10"},
+                  70,
+                  {"exec", "iopl 3 = 0", "out 0x482 0x10", "signal SIGRTMIN+2", "killed SIGRTMIN+2",
+                   "violation " + kLeft10},
+                  "iopl = 0\n"},
         ProbeCase{"ExitStatusPassesThrough", {}, {"exit", "3"}, 3, {"exec", "exit 3"}, ""},
         ProbeCase{"DeathBySignalPassesThrough",
                   {},
@@ -321,6 +329,20 @@ TEST(ProbeTrace, StringInstructionsAreViolations) {
     EXPECT_NE(run.err.find("cdbox-sim: violation: string port instruction"), std::string::npos)
         << form;
   }
+}
+
+// A path is the program's to choose: one with a newline and blanks in it
+// must not forge trace lines.
+TEST(ProbeTrace, ExecPathIsOneEscapedField) {
+  TempDir dir;
+  const std::string name = "evil\n0.000000 1 exit 0";
+  const std::string link = dir.file(name);
+  ASSERT_EQ(symlink(probe_path().c_str(), link.c_str()), 0);
+  const SimRun run = run_sim({{"--virtual-time"}, {link, "exit", "0"}});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.trace.size(), 2U);
+  EXPECT_EQ(run.trace[0].text, "exec " + dir.file("evil\\n0.000000\\x201\\x20exit\\x200"));
+  EXPECT_EQ(run.trace[1].event(), "exit 0");
 }
 
 // A shell script that calls port programs: every process is traced and

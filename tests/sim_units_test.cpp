@@ -2,11 +2,14 @@
 // The simulator's decoder and controller model, without a traced process.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <vector>
 
 #include "drawer/regmap.h"
 #include "sim/controller.h"
 #include "sim/decoder.h"
+#include "sim/names.h"
+#include "sim/trace.h"
 
 namespace cdbox::sim {
 namespace {
@@ -221,6 +224,51 @@ TEST(ControllerPorts, UnusedPortsReadAllOnesAndIgnoreWrites) {
   EXPECT_FALSE(controller.solenoid_energized());
   EXPECT_FALSE(DrawerController::owns(0x481));
   EXPECT_FALSE(DrawerController::owns(0x485));
+}
+
+TEST(Names, ErrnoOnlyWhenTheKernelCouldReturnIt) {
+  struct Row {
+    const char* text;
+    std::optional<int> err;
+  };
+  for (const Row& row :
+       {Row{"EPERM", EPERM}, Row{"38", ENOSYS}, Row{"EHWPOISON", EHWPOISON}, Row{"0", std::nullopt},
+        Row{"-1", std::nullopt}, Row{"4096", std::nullopt}, Row{"1000", std::nullopt},
+        Row{"EWHAT", std::nullopt}, Row{"", std::nullopt}, Row{"1x", std::nullopt}}) {
+    EXPECT_EQ(parse_errno(row.text), row.err) << row.text;
+  }
+}
+
+TEST(Names, RealtimeSignalsBothWays) {
+  struct Row {
+    int sig;
+    std::string name;
+  };
+  for (const Row& row : {Row{SIGRTMIN, "SIGRTMIN+0"}, Row{SIGRTMIN + 2, "SIGRTMIN+2"},
+                         Row{SIGRTMAX, "SIGRTMIN+" + std::to_string(SIGRTMAX - SIGRTMIN)},
+                         Row{SIGRTMIN - 1, "SIGRTMIN-1"}, Row{SIGUSR1, "SIGUSR1"}}) {
+    EXPECT_EQ(signal_name(row.sig), row.name) << row.sig;
+  }
+  EXPECT_EQ(parse_signal("SIGRTMIN+2"), SIGRTMIN + 2);
+  EXPECT_EQ(parse_signal("RTMIN"), SIGRTMIN);
+  EXPECT_EQ(parse_signal("SIGRTMAX-1"), SIGRTMAX - 1);
+  EXPECT_EQ(parse_signal("SIGRTMIN+99"), std::nullopt);
+  EXPECT_EQ(parse_signal("SIGRTMIN-1"), std::nullopt);
+  EXPECT_EQ(parse_signal("SIGRTMAX+1"), std::nullopt);
+}
+
+TEST(TraceField, EscapedToOneBlankFreeField) {
+  struct Row {
+    std::string raw;
+    std::string escaped;
+  };
+  for (const Row& row :
+       {Row{"/bin/true", "/bin/true"}, Row{"a\nb", "a\\nb"},
+        Row{"x\n0.000000 1 exit 0", "x\\n0.000000\\x201\\x20exit\\x200"},
+        Row{"tab\there", "tab\\there"}, Row{std::string("nul\0cr\r", 7), "nul\\x00cr\\x0d"},
+        Row{"del\x7f\xc3\xa9", "del\\x7f\\xc3\\xa9"}}) {
+    EXPECT_EQ(escape_field(row.raw), row.escaped) << row.raw;
+  }
 }
 
 }  // namespace
