@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "sim/capabilities.h"
 #include "sim/filter.h"
 #include "sim/options.h"
 
@@ -86,12 +87,18 @@ int resolve_program(const std::string& name, std::string& path) {
   _exit(kExitSimFailure);
 }
 
-// The child: waits until it is seized, installs the filter, runs PROGRAM.
+// The child: waits until it is seized, gives up its hardware privilege,
+// installs the filter, runs PROGRAM.
 [[noreturn]] void run_child(int go_fd, int report_fd, const std::string& path,
                             const std::vector<std::string>& program) {
   char go = 0;
   if (read(go_fd, &go, 1) != 1) {
     _exit(kExitSimFailure);
+  }
+  // First the real privilege goes; the filter comes after, since iopl and
+  // ioperm are trapped once it is in place.
+  if (int err = give_up_hardware_access(); err != 0) {
+    report_and_exit(report_fd, LaunchReport::Privilege, err);
   }
   if (int err = install_syscall_filter(); err != 0) {
     report_and_exit(report_fd, LaunchReport::Filter, err);
@@ -158,6 +165,13 @@ int explain_launch_report(const LaunchReport& report, const std::string& program
                  "cdbox-sim: cannot install the system call filter: %s; the kernel needs "
                  "seccomp filter support\n",
                  std::strerror(report.err));
+    return kExitSimFailure;
+  }
+  if (report.stage == LaunchReport::Privilege) {
+    std::fprintf(stderr,
+                 "cdbox-sim: cannot take hardware privilege away from '%s': %s; the program "
+                 "is not run\n",
+                 program.c_str(), std::strerror(report.err));
     return kExitSimFailure;
   }
   std::fprintf(stderr, "cdbox-sim: cannot run '%s': %s\n", program.c_str(),

@@ -20,7 +20,7 @@ struct Launched {
 
 // What a child that failed before PROGRAM ran reports.
 struct LaunchReport {
-  enum Stage : int { Filter = 1, Exec = 2 };
+  enum Stage : int { Filter = 1, Exec = 2, Privilege = 3 };
   int stage = 0;
   int err = 0;
 };

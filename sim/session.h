@@ -36,6 +36,12 @@ class Session {
 
   [[nodiscard]] const std::vector<std::string>& violations() const { return violations_; }
 
+  // Whether the program, run without the simulator, would have held
+  // CAP_SYS_RAWIO (and so real port access through /dev/port); under the
+  // simulator it never does.
+  [[nodiscard]] bool program_would_hold_raw_io() const { return would_hold_raw_io_; }
+  void set_program_would_hold_raw_io(bool held) { would_hold_raw_io_ = held; }
+
  private:
   void trace_controller_event(const ControllerEvent& event);
 
@@ -44,6 +50,7 @@ class Session {
   DrawerController controller_;
   std::unique_ptr<TraceWriter> trace_;
   std::vector<std::string> violations_;
+  bool would_hold_raw_io_ = false;
 };
 
 }  // namespace cdbox::sim

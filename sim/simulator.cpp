@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/capabilities.h"
 #include "sim/launcher.h"
 #include "sim/options.h"
 #include "sim/session.h"
@@ -40,11 +41,13 @@ int run_simulator(int argc, char** argv) {
     return kExitSimFailure;
   }
   Session session(options, std::move(trace));
+  session.set_program_would_hold_raw_io(holds_raw_io_capability());
 
   Launched launched;
   if (int status = launch(options.program, launched); status != 0) {
     return status;
   }
+  const NotTraceable not_traceable;
   Tracer tracer(session, launched.pid);
   const std::optional<int> wait_status = tracer.run();
   if (!wait_status) {

@@ -18,11 +18,16 @@
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
 //   pid                                   prints the process id
+//   uid                                   prints the real and effective user ids
+//   caps                                  prints, for each capability set, which of
+//                                         RAWIO, PTRACE, MODULE and BOOT it holds (hex)
+//   attach PID|parent                     PTRACE_ATTACH to PID (parent: getppid())
 //   raise SIG | exit STATUS
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -32,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -145,6 +151,39 @@ bool string_io(const std::string& step, char** args, int& used) {
   return true;
 }
 
+// Bits of CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE and CAP_SYS_BOOT.
+constexpr unsigned long long kHardwareCaps =
+    (1ULL << 16) | (1ULL << 17) | (1ULL << 19) | (1ULL << 22);
+
+void print_caps() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  std::string out = "caps =";
+  while (std::getline(status, line)) {
+    if (line.starts_with("Cap")) {
+      const std::size_t colon = line.find(':');
+      const unsigned long long set = std::strtoull(line.c_str() + colon + 1, nullptr, 16);
+      char field[64];
+      std::snprintf(field, sizeof field, " %s:%llx", line.substr(3, colon - 3).c_str(),
+                    set & kHardwareCaps);
+      out += field;
+    }
+  }
+  std::printf("%s\n", out.c_str());
+}
+
+void attach(const char* target) {
+  const pid_t pid =
+      std::strcmp(target, "parent") == 0 ? getppid() : static_cast<pid_t>(number(target));
+  if (ptrace(PTRACE_ATTACH, pid, nullptr, nullptr) != 0) {
+    std::printf("attach = %s\n", strerrorname_np(errno));
+    return;
+  }
+  std::printf("attach = 0\n");
+  waitpid(pid, nullptr, __WALL);
+  ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+}
+
 int run_steps(int argc, char** argv, int first);
 
 struct ThreadSteps {
@@ -224,6 +263,13 @@ int run_steps(int argc, char** argv, int first) {
       used = 1;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
+    } else if (step == "uid") {
+      std::printf("uid = %d %d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
+    } else if (step == "caps") {
+      print_caps();
+    } else if (step == "attach") {
+      attach(args[0]);
+      used = 1;
     } else if (step == "raise") {
       std::fflush(stdout);
       raise(static_cast<int>(number(args[0])));
