@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <vector>
@@ -22,43 +23,54 @@ constexpr std::uint32_t kI386Iopl = 110;
 constexpr std::uint32_t kX32Bit = 0x40000000;
 
 struct Trap {
+  std::uint32_t arch;
   std::uint32_t nr;
   TrappedCall call;
 };
 
-// Appends a block that traps the listed calls and allows the rest. It runs
+// Every call the filter traps. A 64-bit program can still reach the 32-bit
+// entry with int 0x80; the privilege calls must not get through that way
+// either.
+constexpr std::array<Trap, 10> kTraps = {{
+    {AUDIT_ARCH_X86_64, SYS_iopl, TrappedCall::Iopl},
+    {AUDIT_ARCH_X86_64, SYS_ioperm, TrappedCall::Ioperm},
+    {AUDIT_ARCH_X86_64, SYS_iopl | kX32Bit, TrappedCall::Iopl},
+    {AUDIT_ARCH_X86_64, SYS_ioperm | kX32Bit, TrappedCall::Ioperm},
+    {AUDIT_ARCH_X86_64, SYS_nanosleep, TrappedCall::Nanosleep},
+    {AUDIT_ARCH_X86_64, SYS_clock_nanosleep, TrappedCall::ClockNanosleep},
+    {AUDIT_ARCH_X86_64, SYS_execve, TrappedCall::Execve},
+    {AUDIT_ARCH_X86_64, SYS_execveat, TrappedCall::Execveat},
+    {AUDIT_ARCH_I386, kI386Iopl, TrappedCall::Iopl},
+    {AUDIT_ARCH_I386, kI386Ioperm, TrappedCall::Ioperm},
+}};
+
+// Appends a block that traps the calls of arch and allows the rest. It runs
 // with the architecture in the accumulator and is entered only when that
 // architecture is arch; otherwise it is jumped over.
-void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch,
-                    const std::vector<Trap>& traps) {
-  const auto block_length = static_cast<std::uint8_t>(1 + 2 * traps.size() + 1);
-  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, block_length));
-  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-  for (const Trap& trap : traps) {
-    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, trap.nr, 0, 1));
-    program.push_back(
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | static_cast<std::uint32_t>(trap.call)));
+void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch) {
+  std::vector<sock_filter> block;
+  block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  for (const Trap& trap : kTraps) {
+    if (trap.arch == arch) {
+      // The data is for the reader of a trace; the tracer goes by the call
+      // number the kernel reports, which a program's own filter cannot
+      // change.
+      block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, trap.nr, 0, 1));
+      block.push_back(
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | static_cast<std::uint32_t>(trap.call)));
+    }
   }
-  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  block.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  program.push_back(
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, static_cast<std::uint8_t>(block.size())));
+  program.insert(program.end(), block.begin(), block.end());
 }
 
 std::vector<sock_filter> build_filter() {
-  const std::vector<Trap> native = {
-      {SYS_iopl, TrappedCall::Iopl},           {SYS_ioperm, TrappedCall::Ioperm},
-      {SYS_iopl | kX32Bit, TrappedCall::Iopl}, {SYS_ioperm | kX32Bit, TrappedCall::Ioperm},
-      {SYS_nanosleep, TrappedCall::Nanosleep}, {SYS_clock_nanosleep, TrappedCall::ClockNanosleep},
-      {SYS_execve, TrappedCall::Execve},       {SYS_execveat, TrappedCall::Execveat},
-  };
-  // A 64-bit program can still reach the 32-bit entry with int 0x80; the
-  // privilege calls must not get through that way either.
-  const std::vector<Trap> compat = {
-      {kI386Iopl, TrappedCall::Iopl32},
-      {kI386Ioperm, TrappedCall::Ioperm32},
-  };
   std::vector<sock_filter> program;
   program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
-  add_arch_block(program, AUDIT_ARCH_X86_64, native);
-  add_arch_block(program, AUDIT_ARCH_I386, compat);
+  add_arch_block(program, AUDIT_ARCH_X86_64);
+  add_arch_block(program, AUDIT_ARCH_I386);
   program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   return program;
 }
@@ -79,6 +91,15 @@ int install_syscall_filter() {
     return 0;
   }
   return errno;
+}
+
+std::optional<TrappedCall> trapped_call(std::uint32_t arch, std::uint64_t nr) {
+  for (const Trap& trap : kTraps) {
+    if (trap.arch == arch && trap.nr == nr) {
+      return trap.call;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace cdbox::sim

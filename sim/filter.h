@@ -4,15 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace cdbox::sim {
 
-// What the filter reports, as the data of a seccomp stop.
+// The system calls the filter traps, as the tracer tells them apart.
 enum class TrappedCall : std::uint16_t {
   Iopl = 1,
   Ioperm,
-  Iopl32,  // through the 32-bit system call entry
-  Ioperm32,
   Nanosleep,
   ClockNanosleep,
   Execve,
@@ -22,5 +21,10 @@ enum class TrappedCall : std::uint16_t {
 // Installs the filter in the calling process, for it and all it starts.
 // Returns 0 or an errno value.
 int install_syscall_filter();
+
+// Which trapped call a system call is, by the architecture and number the
+// kernel reports at the stop; nullopt for one the filter does not trap
+// (a stop that a program's own filter asked for).
+std::optional<TrappedCall> trapped_call(std::uint32_t arch, std::uint64_t nr);
 
 }  // namespace cdbox::sim

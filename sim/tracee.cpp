@@ -2,11 +2,13 @@
 #include "sim/tracee.h"
 
 #include <limits.h>
+#include <linux/audit.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -31,6 +33,27 @@ std::optional<std::uint64_t> proc_field(const std::string& path, std::string_vie
 }
 
 }  // namespace
+
+std::optional<SyscallStop> get_seccomp_stop(pid_t tid) {
+  __ptrace_syscall_info info{};
+  if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) <= 0) {
+    return std::nullopt;
+  }
+  if (info.op != PTRACE_SYSCALL_INFO_SECCOMP) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  SyscallStop stop;
+  stop.arch = info.arch;
+  stop.nr = info.seccomp.nr;
+  for (std::size_t i = 0; i < stop.args.size(); ++i) {
+    stop.args[i] = info.seccomp.args[i];
+    if (info.arch == AUDIT_ARCH_I386) {
+      stop.args[i] &= 0xffffffff;
+    }
+  }
+  return stop;
+}
 
 std::optional<user_regs_struct> get_regs(pid_t tid) {
   user_regs_struct regs{};

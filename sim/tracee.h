@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <sys/user.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,17 @@
 #include <string>
 
 namespace cdbox::sim {
+
+// The system call a task is stopped at by seccomp, as the kernel reports it.
+struct SyscallStop {
+  std::uint32_t arch = 0;  // AUDIT_ARCH_*
+  std::uint64_t nr = 0;
+  // The arguments as the call's entry reads them: for the 32-bit entry,
+  // only the low halves of the registers.
+  std::array<std::uint64_t, 6> args{};
+};
+// nullopt, with errno set, when the kernel cannot tell.
+std::optional<SyscallStop> get_seccomp_stop(pid_t tid);
 
 std::optional<user_regs_struct> get_regs(pid_t tid);
 bool set_regs(pid_t tid, const user_regs_struct& regs);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/ptrace.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,7 +162,28 @@ void Tracer::resume(pid_t tid, int sig) {
     task.parked = true;
     return;
   }
-  ptrace(PTRACE_CONT, tid, nullptr, sig);
+  restart(tid, PTRACE_CONT, sig);
+}
+
+void Tracer::restart(pid_t tid, __ptrace_request request, int sig) {
+  if (ptrace(request, tid, nullptr, sig) == 0) {
+    return;
+  }
+  cannot_handle(tid, "restart it");
+}
+
+void Tracer::cannot_handle(pid_t tid, const std::string& what) {
+  if (errno == ESRCH) {
+    // Killed meanwhile: its death notice is on its way.
+    return;
+  }
+  kill_task(tid, "cannot " + what + ": " + std::strerror(errno));
+}
+
+void Tracer::kill_task(pid_t tid, const std::string& why) {
+  session_.violation(tid, why + "; the process is killed");
+  // SIGKILL to one thread ends its whole process, even from a stop.
+  syscall(SYS_tgkill, task_of(tid).tgid, tid, SIGKILL);
 }
 
 void Tracer::on_gone(pid_t tid, int status) {
@@ -183,7 +205,10 @@ void Tracer::on_gone(pid_t tid, int status) {
 
 void Tracer::on_new_task(pid_t parent) {
   unsigned long child_pid = 0;
-  ptrace(PTRACE_GETEVENTMSG, parent, nullptr, &child_pid);
+  if (ptrace(PTRACE_GETEVENTMSG, parent, nullptr, &child_pid) != 0) {
+    cannot_handle(parent, "read which task it started");
+    return;
+  }
   const auto child = static_cast<pid_t>(child_pid);
   const Task& from = task_of(parent);
   Task& task = task_of(child);
@@ -193,7 +218,7 @@ void Tracer::on_new_task(pid_t parent) {
   task.ready = true;
   if (task.parked) {
     task.parked = false;
-    ptrace(PTRACE_CONT, child, nullptr, 0);
+    restart(child, PTRACE_CONT);
   }
   resume(parent);
 }
@@ -241,7 +266,7 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
   if (is_stopping_signal(sig)) {
     // A group-stop: the task stays stopped, as it would untraced, until
     // SIGCONT; PTRACE_LISTEN lets that SIGCONT through.
-    ptrace(PTRACE_LISTEN, tid, nullptr, 0);
+    restart(tid, PTRACE_LISTEN);
     return;
   }
   resume(tid);
@@ -250,21 +275,28 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
 void Tracer::on_signal_stop(pid_t tid, int sig) {
   if (sig == SIGSEGV) {
     siginfo_t info{};
-    if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_code == SI_KERNEL &&
-        emulate_port_instruction(tid)) {
-      resume(tid);
-      return;
+    if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_code == SI_KERNEL) {
+      switch (emulate_port_instruction(tid)) {
+        case Emulation::Done:
+          resume(tid);
+          return;
+        case Emulation::Stopped:
+          return;
+        case Emulation::NotPort:
+          break;
+      }
     }
   }
   resume(tid, sig);
 }
 
 // A general protection fault may be a port instruction the task has no real
-// privilege for. Returns true when it was emulated and the fault is spent.
-bool Tracer::emulate_port_instruction(pid_t tid) {
+// privilege for.
+Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
   auto regs = get_regs(tid);
   if (!regs) {
-    return false;
+    cannot_handle(tid, "read its registers at a fault");
+    return Emulation::Stopped;
   }
   std::array<std::uint8_t, kMaxInstructionLength> code{};
   const std::size_t got = read_memory(tid, regs->rip, code);
@@ -274,18 +306,22 @@ bool Tracer::emulate_port_instruction(pid_t tid) {
     std::snprintf(where, sizeof where, "0x%llx", regs->rip);
     session_.violation(
         tid, std::string("string port instruction (INS/OUTS) at ") + where + " is not supported");
-    return false;
+    return Emulation::NotPort;
   }
   if (decoded.status != DecodeStatus::Port) {
-    return false;
+    return Emulation::NotPort;
   }
-  if (!emulator_.execute(tid, task_of(tid).grants, decoded.insn, *regs) || !set_regs(tid, *regs)) {
-    return false;
+  if (!emulator_.execute(tid, task_of(tid).grants, decoded.insn, *regs)) {
+    return Emulation::NotPort;
+  }
+  if (!set_regs(tid, *regs)) {
+    cannot_handle(tid, "change its registers after a port instruction");
+    return Emulation::Stopped;
   }
   if (decoded.insn.direction == PortDirection::Out) {
     after_port_write(tid);
   }
-  return true;
+  return Emulation::Done;
 }
 
 // The first write that energizes a solenoid may be the moment a test wants

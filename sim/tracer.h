@@ -3,6 +3,7 @@
 // and hands it to the part that deals with it, then lets the task go on.
 #pragma once
 
+#include <sys/ptrace.h>
 #include <sys/types.h>
 #include <sys/user.h>
 
@@ -13,6 +14,7 @@
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
 #include "sim/session.h"
+#include "sim/tracee.h"
 #include "sim/unique_fd.h"
 
 namespace cdbox::sim {
@@ -48,18 +50,39 @@ class Tracer {
   void on_exit_stop(pid_t tid);
   void on_event_stop(pid_t tid, int sig);
   void on_signal_stop(pid_t tid, int sig);
-  bool emulate_port_instruction(pid_t tid);
+  enum class Emulation {
+    Done,     // carried out: the fault is spent
+    NotPort,  // not a port instruction: the fault stands
+    Stopped,  // the task has been killed or has gone
+  };
+  Emulation emulate_port_instruction(pid_t tid);
   void after_port_write(pid_t tid);
   void wait_for_signal();
 
-  // Handlers of the trapped system calls; each skips or resumes the call.
-  void privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool is_iopl,
-                      std::uint64_t arg0, std::uint64_t arg1, std::uint64_t arg2);
+  // Handlers of the trapped system calls, one per call; each answers the
+  // call or lets it run, and lets the task go on.
+  void iopl_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
+  void ioperm_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
   void sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep);
+  void execve_call(pid_t tid, const SyscallStop& call);
+  void execveat_call(pid_t tid);
+  void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
+                             int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
 
   Task& task_of(pid_t tid);
+  // Lets a stopped task go on with sig, unless it must wait for its grants.
   void resume(pid_t tid, int sig = 0);
+  // The one place a stopped task is restarted (PTRACE_CONT, PTRACE_LISTEN).
+  // A task that has gone (ESRCH) is left to its death notice; any other
+  // failure kills it.
+  void restart(pid_t tid, __ptrace_request request, int sig = 0);
+  // For a task the simulator must act on but could not (what it could not
+  // do, while errno says why): a task that has gone is left to its death
+  // notice; any other is killed, never let run on unchanged.
+  void cannot_handle(pid_t tid, const std::string& what);
+  // Records a violation and kills the task's whole process.
+  void kill_task(pid_t tid, const std::string& why);
 
   Session& session_;
   PortEmulator emulator_;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The system calls the filter traps: iopl and ioperm are answered here and
-// never reach the kernel; sleeps are traced and, in virtual time, skipped;
-// execve is noted for the trace.
+// The system calls the filter traps, one handler each: iopl and ioperm are
+// answered here and never reach the kernel; sleeps are traced and, in
+// virtual time, skipped; execve is noted for the trace.
 #include <limits.h>
 #include <sys/ptrace.h>
 #include <time.h>
@@ -43,29 +43,29 @@ std::optional<std::int64_t> requested_sleep(pid_t tid, std::uint64_t addr, int c
 }  // namespace
 
 void Tracer::on_seccomp_stop(pid_t tid) {
-  unsigned long data = 0;
-  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &data);
-  auto regs = get_regs(tid);
-  if (!regs) {
+  const auto stop = get_seccomp_stop(tid);
+  if (!stop) {
+    cannot_handle(tid, "read the system call it stopped at");
+    return;
+  }
+  const auto call = trapped_call(stop->arch, stop->nr);
+  if (!call) {
+    // A stop that a filter of the program's own asked for, at a call the
+    // simulator leaves to the kernel.
     resume(tid);
     return;
   }
-  Task& task = task_of(tid);
-  switch (static_cast<TrappedCall>(data)) {
+  auto regs = get_regs(tid);
+  if (!regs) {
+    cannot_handle(tid, "read its registers at a trapped system call");
+    return;
+  }
+  switch (*call) {
     case TrappedCall::Iopl:
-      // The kernel takes the level as an unsigned int: the upper half of
-      // the register does not count.
-      privilege_call(tid, *regs, task, true, regs->rdi & 0xffffffff, 0, 0);
+      iopl_call(tid, *regs, *stop);
       break;
     case TrappedCall::Ioperm:
-      privilege_call(tid, *regs, task, false, regs->rdi, regs->rsi, regs->rdx);
-      break;
-    case TrappedCall::Iopl32:
-      privilege_call(tid, *regs, task, true, regs->rbx & 0xffffffff, 0, 0);
-      break;
-    case TrappedCall::Ioperm32:
-      privilege_call(tid, *regs, task, false, regs->rbx & 0xffffffff, regs->rcx & 0xffffffff,
-                     regs->rdx & 0xffffffff);
+      ioperm_call(tid, *regs, *stop);
       break;
     case TrappedCall::Nanosleep:
       sleep_call(tid, *regs, false);
@@ -74,36 +74,51 @@ void Tracer::on_seccomp_stop(pid_t tid) {
       sleep_call(tid, *regs, true);
       break;
     case TrappedCall::Execve:
-      task.exec_path = read_string(tid, regs->rdi, PATH_MAX);
-      resume(tid);
+      execve_call(tid, *stop);
       break;
     case TrappedCall::Execveat:
-      task.exec_path.clear();
-      resume(tid);
-      break;
-    default:
-      resume(tid);
+      execveat_call(tid);
       break;
   }
 }
 
-void Tracer::privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool is_iopl,
-                            std::uint64_t arg0, std::uint64_t arg1, std::uint64_t arg2) {
-  const Options& options = session_.options();
-  const std::optional<int>& refuse = is_iopl ? options.refuse_iopl : options.refuse_ioperm;
-  long long result = 0;
+void Tracer::iopl_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call) {
+  // The kernel takes the level as an unsigned int: the upper half of the
+  // register does not count.
+  const auto level = static_cast<unsigned>(call.args[0]);
+  const std::optional<int>& refuse = session_.options().refuse_iopl;
+  const int result = refuse ? -*refuse : task_of(tid).grants.set_privilege_level(level);
+  answer_privilege_call(tid, regs, "iopl " + std::to_string(level), result);
+}
+
+void Tracer::ioperm_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call) {
+  const std::uint64_t from = call.args[0];
+  const std::uint64_t count = call.args[1];
+  const auto on = static_cast<int>(call.args[2]);
+  const std::optional<int>& refuse = session_.options().refuse_ioperm;
+  const int result = refuse ? -*refuse : task_of(tid).grants.set_permission(from, count, on != 0);
   char text[96];
-  if (is_iopl) {
-    result = refuse ? -*refuse : task.grants.set_privilege_level(arg0);
-    std::snprintf(text, sizeof text, "iopl %llu", static_cast<unsigned long long>(arg0));
-  } else {
-    const int on = static_cast<int>(arg2);
-    result = refuse ? -*refuse : task.grants.set_permission(arg0, arg1, on != 0);
-    std::snprintf(text, sizeof text, "ioperm 0x%llx %llu %d", static_cast<unsigned long long>(arg0),
-                  static_cast<unsigned long long>(arg1), on);
-  }
-  session_.note(tid, std::string(text) + " = " + result_text(result));
+  std::snprintf(text, sizeof text, "ioperm 0x%llx %llu %d", static_cast<unsigned long long>(from),
+                static_cast<unsigned long long>(count), on);
+  answer_privilege_call(tid, regs, text, result);
+}
+
+// iopl and ioperm never reach the kernel: the answer is the simulator's.
+void Tracer::answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
+                                   int result) {
+  session_.note(tid, text + " = " + result_text(result));
   skip_call(tid, regs, result);
+}
+
+void Tracer::execve_call(pid_t tid, const SyscallStop& call) {
+  task_of(tid).exec_path = read_string(tid, call.args[0], PATH_MAX);
+  resume(tid);
+}
+
+// The trace takes the path from /proc once the exec has happened.
+void Tracer::execveat_call(pid_t tid) {
+  task_of(tid).exec_path.clear();
+  resume(tid);
 }
 
 void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep) {
@@ -129,7 +144,10 @@ void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosle
 void Tracer::skip_call(pid_t tid, user_regs_struct& regs, long long result) {
   regs.orig_rax = static_cast<unsigned long long>(-1LL);
   regs.rax = static_cast<unsigned long long>(result);
-  set_regs(tid, regs);
+  if (!set_regs(tid, regs)) {
+    cannot_handle(tid, "change its registers to answer a trapped system call");
+    return;
+  }
   resume(tid);
 }
 

@@ -112,5 +112,19 @@ TEST(Boundary, InheritedPortPrivilegeIsGivenUp) {
   }
 }
 
+// A filter of the program's own that asks for the same stops with other
+// data does not steer the tracer: the calls are still answered virtually,
+// as the kernel's own report of the call number says.
+TEST(Dispatch, StackedFilterCannotSteerTheTracer) {
+  const SimRun run = run_probe({}, {"ownfilter", "iopl", "3", "ioperm", "0x482", "3", "1", "inb",
+                                    "0x482", "usleep", "300000", "nanosleep", "200000"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "ownfilter = 0\niopl = 0\nioperm = 0\ninb = 0x0\n");
+  EXPECT_EQ(run.events(), (Strings{"exec", "iopl 3 = 0", "ioperm 0x482 3 1 = 0", "in 0x482 = 0x00",
+                                   "sleep 0.300000", "sleep 0.200000", "exit 0"}));
+  // Virtual time: the sleeps were skipped, not slept.
+  EXPECT_EQ(run.trace.back().time_us, 500'000);
+}
+
 }  // namespace
 }  // namespace cdbox::test

@@ -17,6 +17,9 @@
 //   ioplraw VALUE                         iopl(2) with a full 64-bit register value
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
+//   ownfilter                             stacks a seccomp filter of its own that
+//                                         returns SECCOMP_RET_TRACE with other data
+//                                         for iopl, ioperm and the sleeps
 //   pid                                   prints the process id
 //   uid                                   prints the real and effective user ids
 //   caps                                  prints, for each capability set, which of
@@ -24,9 +27,12 @@
 //   attach PID|parent                     PTRACE_ATTACH to PID (parent: getppid())
 //   raise SIG | exit STATUS
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -34,6 +40,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -184,6 +191,25 @@ void attach(const char* target) {
   ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
 }
 
+void install_own_filter() {
+  constexpr unsigned kOtherData = 0x7ff;
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_iopl, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioperm, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_nanosleep, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_nanosleep, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kOtherData),
+  };
+  sock_fprog fprog{static_cast<unsigned short>(std::size(program)), program};
+  const int result =
+      prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+          ? static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog))
+          : -1;
+  print_result("ownfilter", result);
+}
+
 int run_steps(int argc, char** argv, int first);
 
 struct ThreadSteps {
@@ -263,6 +289,8 @@ int run_steps(int argc, char** argv, int first) {
       used = 1;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
+    } else if (step == "ownfilter") {
+      install_own_filter();
     } else if (step == "uid") {
       std::printf("uid = %d %d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
     } else if (step == "caps") {
