@@ -4,6 +4,7 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,18 +21,24 @@ namespace {
 // 64-bit ones here.
 constexpr std::uint32_t kI386Ioperm = 101;
 constexpr std::uint32_t kI386Iopl = 110;
+constexpr std::uint32_t kI386Clone = 120;
+constexpr std::uint32_t kI386Clone3 = 435;
 constexpr std::uint32_t kX32Bit = 0x40000000;
 
 struct Trap {
   std::uint32_t arch;
   std::uint32_t nr;
   TrappedCall call;
+  // When not 0: trapped only when the first argument has this bit set.
+  std::uint32_t only_with_flag = 0;
 };
 
 // Every call the filter traps. A 64-bit program can still reach the 32-bit
 // entry with int 0x80; the privilege calls must not get through that way
 // either.
-constexpr std::array<Trap, 10> kTraps = {{
+// clone is trapped only when it would make a child the tracer does not
+// follow.
+constexpr std::array<Trap, 16> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_iopl, TrappedCall::Iopl},
     {AUDIT_ARCH_X86_64, SYS_ioperm, TrappedCall::Ioperm},
     {AUDIT_ARCH_X86_64, SYS_iopl | kX32Bit, TrappedCall::Iopl},
@@ -42,6 +49,12 @@ constexpr std::array<Trap, 10> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_execveat, TrappedCall::Execveat},
     {AUDIT_ARCH_I386, kI386Iopl, TrappedCall::Iopl},
     {AUDIT_ARCH_I386, kI386Ioperm, TrappedCall::Ioperm},
+    {AUDIT_ARCH_X86_64, SYS_clone, TrappedCall::Clone, CLONE_UNTRACED},
+    {AUDIT_ARCH_X86_64, SYS_clone | kX32Bit, TrappedCall::Clone, CLONE_UNTRACED},
+    {AUDIT_ARCH_X86_64, SYS_clone3, TrappedCall::Clone3},
+    {AUDIT_ARCH_X86_64, SYS_clone3 | kX32Bit, TrappedCall::Clone3},
+    {AUDIT_ARCH_I386, kI386Clone, TrappedCall::Clone, CLONE_UNTRACED},
+    {AUDIT_ARCH_I386, kI386Clone3, TrappedCall::Clone3},
 }};
 
 // Appends a block that traps the calls of arch and allows the rest. It runs
@@ -55,9 +68,20 @@ void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch) {
       // The data is for the reader of a trace; the tracer goes by the call
       // number the kernel reports, which a program's own filter cannot
       // change.
-      block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, trap.nr, 0, 1));
-      block.push_back(
-          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | static_cast<std::uint32_t>(trap.call)));
+      const sock_filter trace =
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | static_cast<std::uint32_t>(trap.call));
+      if (trap.only_with_flag == 0) {
+        block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, trap.nr, 0, 1));
+        block.push_back(trace);
+        continue;
+      }
+      // The low half of the first argument (little endian); every way out
+      // returns, so the call number need not be loaded again.
+      block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, trap.nr, 0, 4));
+      block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args)));
+      block.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, trap.only_with_flag, 0, 1));
+      block.push_back(trace);
+      block.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     }
   }
   block.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));

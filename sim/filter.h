@@ -16,6 +16,8 @@ enum class TrappedCall : std::uint16_t {
   ClockNanosleep,
   Execve,
   Execveat,
+  Clone,   // only when it asks for CLONE_UNTRACED
+  Clone3,  // its flags are in memory, out of the filter's reach
 };
 
 // Installs the filter in the calling process, for it and all it starts.

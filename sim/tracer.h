@@ -66,6 +66,8 @@ class Tracer {
   void sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep);
   void execve_call(pid_t tid, const SyscallStop& call);
   void execveat_call(pid_t tid);
+  void clone_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
+  void clone3_call(pid_t tid, user_regs_struct& regs);
   void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
                              int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);

@@ -3,9 +3,12 @@
 // answered here and never reach the kernel; sleeps are traced and, in
 // virtual time, skipped; execve is noted for the trace.
 #include <limits.h>
+#include <linux/audit.h>
+#include <sched.h>
 #include <sys/ptrace.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "sim/filter.h"
@@ -79,6 +82,12 @@ void Tracer::on_seccomp_stop(pid_t tid) {
     case TrappedCall::Execveat:
       execveat_call(tid);
       break;
+    case TrappedCall::Clone:
+      clone_call(tid, *regs, *stop);
+      break;
+    case TrappedCall::Clone3:
+      clone3_call(tid, *regs);
+      break;
   }
 }
 
@@ -137,6 +146,25 @@ void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosle
   }
   session_.clock().advance(*ns);
   skip_call(tid, regs, 0);
+}
+
+// A child made with CLONE_UNTRACED would run outside the trace and outlive
+// the simulator: the flag goes, and the child is followed as any other.
+void Tracer::clone_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call) {
+  auto& flags = call.arch == AUDIT_ARCH_I386 ? regs.rbx : regs.rdi;
+  flags &= ~static_cast<unsigned long long>(CLONE_UNTRACED);
+  if (!set_regs(tid, regs)) {
+    cannot_handle(tid, "take CLONE_UNTRACED out of a clone call");
+    return;
+  }
+  resume(tid);
+}
+
+// clone3 keeps its flags in memory, which the filter cannot see and which
+// the program could change after the check. It fails as on a kernel
+// without it, and the C library falls back to clone.
+void Tracer::clone3_call(pid_t tid, user_regs_struct& regs) {
+  skip_call(tid, regs, -ENOSYS);
 }
 
 // Skips the system call the task is stopped at, whose registers are regs;

@@ -316,6 +316,23 @@ INSTANTIATE_TEST_SUITE_P(
                   ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every child is followed, however it was made.
+INSTANTIATE_TEST_SUITE_P(
+    Escapes, ProbeTest,
+    ::testing::Values(ProbeCase{"UntracedCloneIsTraced",
+                                {},
+                                {"untraced", "iopl", "3", "inb", "0x482", "exit", "4"},
+                                4,
+                                {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 4", "exit 4"},
+                                "iopl = 0\ninb = 0x0\n"},
+                      ProbeCase{"Clone3RefusedThreadsStillWork",
+                                {},
+                                {"clone3", "thread", "iopl", "3"},
+                                0,
+                                {"exec", "iopl 3 = 0", "exit 0"},
+                                "clone3 = ENOSYS\niopl = 0\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The address of a faulting instruction differs from run to run.
 TEST(ProbeTrace, StringInstructionsAreViolations) {
   for (const char* form : {"outsb", "insb", "repoutsb"}) {

@@ -13,6 +13,8 @@
 //   thread                                the remaining steps run in a new thread;
 //                                         the process then exits with 0
 //   exec                                  re-executes the probe with the remaining steps
+//   untraced                              as fork, by clone(CLONE_UNTRACED)
+//   clone3                                clone3(CLONE_UNTRACED); prints the result
 //   iopl32 LEVEL                          iopl through the 32-bit entry (int 0x80)
 //   ioplraw VALUE                         iopl(2) with a full 64-bit register value
 //   block                                 blocks every blockable signal
@@ -28,6 +30,7 @@
 //   raise SIG | exit STATUS
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
@@ -249,9 +252,12 @@ int run_steps(int argc, char** argv, int first) {
     } else if (step == "usleep" || step == "nanosleep" || step == "abssleep") {
       sleep_for(step.c_str(), static_cast<long>(number(args[0])));
       used = 1;
-    } else if (step == "fork") {
+    } else if (step == "fork" || step == "untraced") {
       std::fflush(stdout);
-      const pid_t child = fork();
+      const pid_t child =
+          step == "fork"
+              ? fork()
+              : static_cast<pid_t>(syscall(SYS_clone, CLONE_UNTRACED | SIGCHLD, 0, 0, 0, 0));
       if (child > 0) {
         int status = 0;
         waitpid(child, &status, 0);
@@ -289,6 +295,19 @@ int run_steps(int argc, char** argv, int first) {
       used = 1;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
+    } else if (step == "clone3") {
+      std::fflush(stdout);
+      clone_args args{};
+      args.flags = CLONE_UNTRACED;
+      args.exit_signal = SIGCHLD;
+      const long child = syscall(SYS_clone3, &args, sizeof args);
+      if (child == 0) {
+        _exit(0);
+      }
+      if (child > 0) {
+        waitpid(static_cast<pid_t>(child), nullptr, 0);
+      }
+      print_result("clone3", child > 0 ? 0 : -1);
     } else if (step == "ownfilter") {
       install_own_filter();
     } else if (step == "uid") {
