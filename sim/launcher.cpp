@@ -90,7 +90,8 @@ int resolve_program(const std::string& name, std::string& path) {
 // The child: waits until it is seized, gives up its hardware privilege,
 // installs the filter, runs PROGRAM.
 [[noreturn]] void run_child(int go_fd, int report_fd, const std::string& path,
-                            const std::vector<std::string>& program) {
+                            const std::vector<std::string>& program, const sigset_t& signal_mask) {
+  sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
   char go = 0;
   if (read(go_fd, &go, 1) != 1) {
     _exit(kExitSimFailure);
@@ -115,7 +116,8 @@ int resolve_program(const std::string& name, std::string& path) {
 
 }  // namespace
 
-int launch(const std::vector<std::string>& program, Launched& launched) {
+int launch(const std::vector<std::string>& program, const sigset_t& signal_mask,
+           Launched& launched) {
   std::string path;
   if (int status = resolve_program(program.front(), path); status != 0) {
     return status;
@@ -137,7 +139,7 @@ int launch(const std::vector<std::string>& program, Launched& launched) {
     return kExitSimFailure;
   }
   if (pid == 0) {
-    run_child(go_read.get(), report_write.get(), path, program);
+    run_child(go_read.get(), report_write.get(), path, program, signal_mask);
   }
   if (ptrace(PTRACE_SEIZE, pid, nullptr, kTraceOptions) != 0) {
     const int err = errno;

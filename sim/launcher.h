@@ -2,6 +2,7 @@
 // Starts PROGRAM as a seized tracee that stops only where the filter says.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,9 +26,11 @@ struct LaunchReport {
   int err = 0;
 };
 
-// Resolves and starts program under ptrace. On failure reports it on
-// standard error and returns the exit status to end with.
-int launch(const std::vector<std::string>& program, Launched& launched);
+// Resolves and starts program under ptrace, with signal_mask as its signal
+// mask. On failure reports it on standard error and returns the exit
+// status to end with.
+int launch(const std::vector<std::string>& program, const sigset_t& signal_mask,
+           Launched& launched);
 
 // Explains a failure the child reported; returns the exit status.
 int explain_launch_report(const LaunchReport& report, const std::string& program);

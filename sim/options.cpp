@@ -68,8 +68,9 @@ void print_help() {
       "      --version             output version information and exit\n"
       "\n"
       "Exit status: PROGRAM's own, or 128+N when signal N ended it; 70 when a\n"
-      "violation was recorded; 125 when cdbox-sim itself failed; 126 when PROGRAM\n"
-      "cannot be executed; 127 when it is not found.\n"
+      "violation was recorded; 74 when the trace could not be written to its end;\n"
+      "125 when cdbox-sim itself failed; 126 when PROGRAM cannot be executed;\n"
+      "127 when it is not found.\n"
       "\n"
       "See cdbox-sim(1) for the trace format and the violations.\n");
 }

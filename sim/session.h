@@ -35,6 +35,8 @@ class Session {
   void catch_up();
 
   [[nodiscard]] const std::vector<std::string>& violations() const { return violations_; }
+  // The errno that stopped the trace; 0 when it was written whole.
+  [[nodiscard]] int trace_error() const { return trace_->error(); }
 
   // Whether the program, run without the simulator, would have held
   // CAP_SYS_RAWIO (and so real port access through /dev/port); under the

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 
 namespace cdbox::sim {
@@ -30,12 +31,14 @@ std::unique_ptr<TraceWriter> TraceWriter::open(const std::string& path) {
 }
 
 void TraceWriter::event(std::int64_t time_ns, pid_t pid, const std::string& text) {
-  if (!file_) {
+  if (!file_ || error_ != 0) {
     return;
   }
-  std::fprintf(file_.get(), "%s %d %s\n", format_seconds(time_ns).c_str(), static_cast<int>(pid),
-               text.c_str());
-  std::fflush(file_.get());
+  if (std::fprintf(file_.get(), "%s %d %s\n", format_seconds(time_ns).c_str(),
+                   static_cast<int>(pid), text.c_str()) < 0 ||
+      std::fflush(file_.get()) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+  }
 }
 
 std::string escape_field(std::string_view text) {

@@ -21,13 +21,17 @@ class TraceWriter {
 
   // Writes "TIME PID TEXT". Each line is flushed, so a reader can follow
   // the trace while the program runs.
+  // Once a write fails the trace stops: later events are dropped.
   void event(std::int64_t time_ns, pid_t pid, const std::string& text);
+  // The errno of the write that failed; 0 while the trace is whole.
+  [[nodiscard]] int error() const { return error_; }
 
  private:
   struct FileCloser {
     void operator()(std::FILE* file) const;
   };
   std::unique_ptr<std::FILE, FileCloser> file_;
+  int error_ = 0;
 };
 
 // A field that comes from the program (a path), made safe for one line of

@@ -115,6 +115,11 @@ pid_t thread_group_of(pid_t tid) {
   return tgid && *tgid > 0 ? static_cast<pid_t>(*tgid) : tid;
 }
 
+pid_t parent_process_of(pid_t tid) {
+  auto ppid = proc_field("/proc/" + std::to_string(tid) + "/status", "PPid");
+  return ppid ? static_cast<pid_t>(*ppid) : 0;
+}
+
 std::string executable_of(pid_t tid) {
   char path[PATH_MAX];
   const std::string link = "/proc/" + std::to_string(tid) + "/exe";

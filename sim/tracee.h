@@ -45,6 +45,8 @@ ProcessFigures read_process_figures(pid_t pid);
 
 // The thread group (process) that tid belongs to; tid itself when unknown.
 pid_t thread_group_of(pid_t tid);
+// The process that is the parent of tid's process; 0 when unknown.
+pid_t parent_process_of(pid_t tid);
 // The file that tid now runs, from /proc.
 std::string executable_of(pid_t tid);
 

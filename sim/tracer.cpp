@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "sim/names.h"
 #include "sim/trace.h"
@@ -25,20 +28,10 @@ bool is_stopping_signal(int sig) {
   return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// Signals the loop takes through its signalfd rather than by default action.
-sigset_t loop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGCHLD);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
-}
-
 }  // namespace
 
-Tracer::Tracer(Session& session, pid_t main_pid)
-    : session_(session), emulator_(session), main_pid_(main_pid) {
+Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
+    : session_(session), emulator_(session), main_pid_(main_pid), inbox_(inbox) {
   Task& main = tasks_[main_pid];
   main.tgid = main_pid;
   main.ready = true;
@@ -46,20 +39,6 @@ Tracer::Tracer(Session& session, pid_t main_pid)
 }
 
 std::optional<int> Tracer::run() {
-  const sigset_t set = loop_signals();
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
-    return std::nullopt;
-  }
-  signals_.reset(signalfd(-1, &set, SFD_CLOEXEC));
-  if (!signals_.valid()) {
-    std::fprintf(stderr, "cdbox-sim: cannot make a signalfd: %s\n", std::strerror(errno));
-    return std::nullopt;
-  }
-  // Ctrl-C and Ctrl-\ at the terminal are meant for the program; the
-  // simulator stays to finish its trace.
-  signal(SIGINT, SIG_IGN);
-  signal(SIGQUIT, SIG_IGN);
-
   while (true) {
     int status = 0;
     const pid_t tid = waitpid(-1, &status, __WALL | WNOHANG);
@@ -86,10 +65,10 @@ std::optional<int> Tracer::run() {
   return main_status_;
 }
 
-// Blocks until a signal arrives; passes SIGTERM and SIGHUP on to the
-// program. SIGCHLD only wakes the loop. In real time it also wakes when
-// the controller is due to change by itself, so a drawer that opens while
-// the program sleeps is traced as it opens, not at the program's next step.
+// Blocks until a signal arrives. SIGCHLD only wakes the loop. In real time
+// it also wakes when the controller is due to change by itself, so a drawer
+// that opens while the program sleeps is traced as it opens, not at the
+// program's next step.
 void Tracer::wait_for_signal() {
   int timeout_ms = -1;
   if (!session_.clock().is_virtual()) {
@@ -98,19 +77,54 @@ void Tracer::wait_for_signal() {
       timeout_ms = left_ns <= 0 ? 0 : static_cast<int>((left_ns + 999'999) / 1'000'000);
     }
   }
-  pollfd ready{signals_.get(), POLLIN, 0};
+  pollfd ready{inbox_.fd(), POLLIN, 0};
   if (poll(&ready, 1, timeout_ms) == 0) {
     session_.catch_up();
     return;
   }
-  signalfd_siginfo info{};
-  if (read(signals_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+  while (const auto info = inbox_.take()) {
+    on_signal_to_simulator(*info);
+  }
+}
+
+void Tracer::on_signal_to_simulator(const signalfd_siginfo& info) {
+  const auto sig = static_cast<int>(info.ssi_signo);
+  // A signal from the program itself (kill(0, sig) reaches its whole
+  // process group, cdbox-sim too) has reached the program already.
+  if (sig == SIGCHLD || is_traced_process(static_cast<pid_t>(info.ssi_pid))) {
     return;
   }
-  const int sig = static_cast<int>(info.ssi_signo);
-  if ((sig == SIGTERM || sig == SIGHUP) && !main_status_) {
+  if (main_status_) {
+    if (ends_leftover_processes(sig)) {
+      end_leftover_processes();
+    }
+    return;
+  }
+  if (role_of(sig) == SignalRole::Forward) {
     session_.note(main_pid_, "signal " + signal_name(sig));
     kill(main_pid_, sig);
+  }
+}
+
+bool Tracer::is_traced_process(pid_t pid) const {
+  return pid > 0 && std::any_of(tasks_.begin(), tasks_.end(),
+                                [pid](const auto& entry) { return entry.second.tgid == pid; });
+}
+
+// SIGKILL, which no daemon can ignore, so cdbox-sim ends once their death
+// notices are in.
+void Tracer::end_leftover_processes() {
+  if (ending_leftovers_) {
+    return;
+  }
+  ending_leftovers_ = true;
+  std::set<pid_t> processes;
+  for (const auto& [tid, task] : tasks_) {
+    processes.insert(task.tgid);
+  }
+  for (const pid_t pid : processes) {
+    session_.note(pid, "signal SIGKILL");
+    kill(pid, SIGKILL);
   }
 }
 
@@ -195,12 +209,39 @@ void Tracer::on_gone(pid_t tid, int status) {
     if (!task.exit_reported && task.started && task.tgid == tid && WIFSIGNALED(status)) {
       session_.note(tid, "killed " + signal_name(WTERMSIG(status)) + " syscw 0 vmhwm_kb 0");
     }
+    const pid_t group = task.tgid;
+    const PortGrants grants = task.grants;
     tasks_.erase(it);
+    if (!is_traced_process(group)) {
+      release_orphans(group, grants);
+    }
   }
   if (tid == main_pid_) {
     main_status_ = status;
   }
   last_ended_ = tid;
+  // With only parked tasks left, no creator's event can come any more
+  // (one made with CLONE_PARENT names a creator that is not its parent).
+  if (!tasks_.empty() && std::all_of(tasks_.begin(), tasks_.end(),
+                                     [](const auto& entry) { return entry.second.parked; })) {
+    release_orphans(0, PortGrants{});
+  }
+}
+
+void Tracer::release_orphans(pid_t creator_group, const PortGrants& grants) {
+  std::vector<pid_t> orphans;
+  for (const auto& [tid, task] : tasks_) {
+    if (task.parked && (creator_group == 0 || task.creator_group == creator_group)) {
+      orphans.push_back(tid);
+    }
+  }
+  for (const pid_t tid : orphans) {
+    Task& task = tasks_[tid];
+    task.grants = grants;
+    task.ready = true;
+    task.parked = false;
+    restart(tid, PTRACE_CONT);
+  }
 }
 
 void Tracer::on_new_task(pid_t parent) {

@@ -14,15 +14,16 @@
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
 #include "sim/session.h"
+#include "sim/signals.h"
 #include "sim/tracee.h"
-#include "sim/unique_fd.h"
 
 namespace cdbox::sim {
 
 class Tracer {
  public:
-  // Traces main_pid, which has been seized already, and all it starts.
-  Tracer(Session& session, pid_t main_pid);
+  // Traces main_pid, which has been seized already, and all it starts;
+  // signals to cdbox-sim come through inbox.
+  Tracer(Session& session, pid_t main_pid, SignalInbox& inbox);
 
   // Runs until every traced task has ended. Returns main_pid's wait
   // status, or nullopt when the loop itself failed (reported).
@@ -35,9 +36,10 @@ class Tracer {
   struct Task {
     PortGrants grants;
     pid_t tgid = 0;
-    bool ready = false;   // grants known: the parent's event was seen
-    bool parked = false;  // held at its first stop until ready
-    bool started = true;  // runs the program (main_pid: after exec)
+    bool ready = false;       // grants known: the parent's event was seen
+    bool parked = false;      // held at its first stop until ready
+    pid_t creator_group = 0;  // of a parked task: the process that made it
+    bool started = true;      // runs the program (main_pid: after exec)
     bool exit_reported = false;
     std::string exec_path;  // file of its latest execve call
   };
@@ -58,6 +60,13 @@ class Tracer {
   Emulation emulate_port_instruction(pid_t tid);
   void after_port_write(pid_t tid);
   void wait_for_signal();
+  void on_signal_to_simulator(const signalfd_siginfo& info);
+  [[nodiscard]] bool is_traced_process(pid_t pid) const;
+  // Kills every traced process left once the main program has ended.
+  void end_leftover_processes();
+  // Lets go the tasks parked for grants from a creator that has gone
+  // without its fork event (killed while it forked): they take grants.
+  void release_orphans(pid_t creator_group, const PortGrants& grants);
 
   // Handlers of the trapped system calls, one per call; each answers the
   // call or lets it run, and lets the task go on.
@@ -94,7 +103,8 @@ class Tracer {
   bool pulse_signal_sent_ = false;
   pid_t last_ended_ = 0;
   std::unordered_map<pid_t, Task> tasks_;
-  UniqueFd signals_;
+  SignalInbox& inbox_;
+  bool ending_leftovers_ = false;
 };
 
 }  // namespace cdbox::sim

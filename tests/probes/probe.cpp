@@ -12,6 +12,9 @@
 //                                         the parent exits with its status
 //   thread                                the remaining steps run in a new thread;
 //                                         the process then exits with 0
+//   daemon                                the remaining steps run in a child; the
+//                                         parent exits with 0 at once
+//   forkloop                              forks children that exit at once, for ever
 //   exec                                  re-executes the probe with the remaining steps
 //   untraced                              as fork, by clone(CLONE_UNTRACED)
 //   clone3                                clone3(CLONE_UNTRACED); prints the result
@@ -22,6 +25,9 @@
 //   ownfilter                             stacks a seccomp filter of its own that
 //                                         returns SECCOMP_RET_TRACE with other data
 //                                         for iopl, ioperm and the sleeps
+//   groupsignal SIG                       counts SIG in a handler, sends it to its own
+//                                         process group, sleeps 0.2 s; prints the count
+//   read                                  reads a line of standard input
 //   pid                                   prints the process id
 //   uid                                   prints the real and effective user ids
 //   caps                                  prints, for each capability set, which of
@@ -213,6 +219,35 @@ void install_own_filter() {
   print_result("ownfilter", result);
 }
 
+volatile sig_atomic_t signals_seen = 0;
+
+void count_signal(int) {
+  signals_seen = signals_seen + 1;
+}
+
+void signal_own_group(int sig) {
+  struct sigaction action {};
+  action.sa_handler = count_signal;
+  sigaction(sig, &action, nullptr);
+  kill(0, sig);
+  // Time for a copy forwarded by a tracer to arrive (it would interrupt
+  // the sleep, which then goes on for the rest).
+  timespec left{0, 200'000'000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  std::printf("groupsignal = %d\n", static_cast<int>(signals_seen));
+}
+
+[[noreturn]] void fork_for_ever() {
+  while (true) {
+    const pid_t child = fork();
+    if (child == 0) {
+      _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+  }
+}
+
 int run_steps(int argc, char** argv, int first);
 
 struct ThreadSteps {
@@ -262,6 +297,21 @@ int run_steps(int argc, char** argv, int first) {
         int status = 0;
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    } else if (step == "daemon") {
+      std::fflush(stdout);
+      if (fork() > 0) {
+        return 0;
+      }
+    } else if (step == "forkloop") {
+      fork_for_ever();
+    } else if (step == "groupsignal") {
+      signal_own_group(static_cast<int>(number(args[0])));
+      used = 1;
+    } else if (step == "read") {
+      char line[256];
+      if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        return 97;
       }
     } else if (step == "thread") {
       std::fflush(stdout);
