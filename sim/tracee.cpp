@@ -67,6 +67,26 @@ bool set_regs(pid_t tid, const user_regs_struct& regs) {
   return ptrace(PTRACE_SETREGS, tid, nullptr, &regs) == 0;
 }
 
+std::size_t read_code(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out, int& err) {
+  constexpr std::uint64_t kWord = sizeof(long);
+  std::size_t got = 0;
+  err = 0;
+  for (std::uint64_t at = addr & ~(kWord - 1); got < out.size(); at += kWord) {
+    errno = 0;
+    const long word = ptrace(PTRACE_PEEKTEXT, tid, at, nullptr);
+    if (errno != 0) {
+      err = errno;
+      break;
+    }
+    std::uint8_t bytes[kWord];
+    std::memcpy(bytes, &word, kWord);
+    for (std::uint64_t i = at < addr ? addr - at : 0; i < kWord && got < out.size(); ++i) {
+      out[got++] = bytes[i];
+    }
+  }
+  return got;
+}
+
 std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out) {
   iovec local{out.data(), out.size()};
   iovec remote{reinterpret_cast<void*>(addr), out.size()};

@@ -29,6 +29,10 @@ std::optional<SyscallStop> get_seccomp_stop(pid_t tid);
 std::optional<user_regs_struct> get_regs(pid_t tid);
 bool set_regs(pid_t tid, const user_regs_struct& regs);
 
+// Reads up to out.size() bytes of code at addr as the CPU fetches them, so
+// execute-only pages work too (PTRACE_PEEKTEXT). Returns how many bytes
+// could be read; err is the errno of the first that could not.
+std::size_t read_code(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out, int& err);
 // Reads up to out.size() bytes at addr; returns how many could be read.
 std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out);
 // Reads a NUL-terminated string of at most max bytes at addr.

@@ -339,12 +339,25 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
     cannot_handle(tid, "read its registers at a fault");
     return Emulation::Stopped;
   }
+  char where[32];
+  std::snprintf(where, sizeof where, "0x%llx", regs->rip);
   std::array<std::uint8_t, kMaxInstructionLength> code{};
-  const std::size_t got = read_memory(tid, regs->rip, code);
+  int err = 0;
+  const std::size_t got = read_code(tid, regs->rip, code, err);
+  if (got == 0) {
+    if (err == ESRCH) {
+      return Emulation::Stopped;
+    }
+    // The instruction may be one to emulate: the task cannot go on as if
+    // it had run, nor take a fault the CPU might not have given.
+    kill_task(tid, std::string("cannot read the instruction at ") + where + ": " +
+                       std::strerror(err) +
+                       " (the program's code is not readable by cdbox-sim, such as an executable "
+                       "its user may run but not read; make it readable)");
+    return Emulation::Stopped;
+  }
   const Decoded decoded = decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs));
   if (decoded.status == DecodeStatus::StringPort) {
-    char where[32];
-    std::snprintf(where, sizeof where, "0x%llx", regs->rip);
     session_.violation(
         tid, std::string("string port instruction (INS/OUTS) at ") + where + " is not supported");
     return Emulation::NotPort;

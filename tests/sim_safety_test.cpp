@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,38 @@ TEST(Dispatch, StackedFilterCannotSteerTheTracer) {
                                    "sleep 0.300000", "sleep 0.200000", "exit 0"}));
   // Virtual time: the sleeps were skipped, not slept.
   EXPECT_EQ(run.trace.back().time_us, 500'000);
+}
+
+// An executable its user may run but not read: the kernel lets nobody but
+// a tracer with CAP_SYS_PTRACE read its code, so the simulator cannot see
+// the instruction that faulted. The program is killed with a violation that
+// says why, rather than going on or getting a bare SIGSEGV.
+TEST(UnreadableCode, IsAViolationThatSaysWhy) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv(1) to run cdbox-sim as an ordinary user";
+  }
+  TempDir dir;
+  chmod(dir.file("").c_str(), 0777);
+  const std::string program = dir.file("unreadable");
+  {
+    std::ofstream copy(program, std::ios::binary);
+    copy << read_file(probe_path());
+  }
+  ASSERT_EQ(chmod(program.c_str(), 0711), 0);
+  const std::string trace = dir.file("trace");
+  SimProcess process(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", sim_path(),
+       "--virtual-time", "--trace", trace, "--", program, "iopl", "3", "inb", "0x482"},
+      Terminal::Pipes);
+  process.close_input();
+  ASSERT_EQ(process.wait_exit(), 70) << process.err();
+  const SimRun run{70, process.out(), process.err(), parse_trace(read_file(trace))};
+  ASSERT_EQ(run.trace.size(), 4U) << read_file(trace);
+  EXPECT_EQ(run.trace[1].text, "iopl 3 = 0");
+  EXPECT_TRUE(run.trace[2].text.starts_with("violation cannot read the instruction at 0x"))
+      << run.trace[2].text;
+  EXPECT_NE(run.trace[2].text.find("not readable"), std::string::npos) << run.trace[2].text;
+  EXPECT_EQ(run.trace[3].event(), "killed SIGKILL");
 }
 
 std::string name_of(int sig) {

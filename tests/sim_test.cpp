@@ -129,6 +129,13 @@ INSTANTIATE_TEST_SUITE_P(
              "out 0x80 0x01", "violation " + kForeign80, "out 0x80 0x0102",
              "violation " + kForeign80, "out 0x80 0x01020304", "violation " + kForeign80, "exit 0"},
             "iopl = 0\ninbi = 0xff\ninwi = 0xffff\ninli = 0xffffffff\n"},
+        // Read as the CPU fetches it: an execute-only page is no obstacle.
+        ProbeCase{"ExecuteOnlyPage",
+                  {},
+                  {"iopl", "3", "xonly"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 0"},
+                  "iopl = 0\nxonly = 0x0\n"},
         ProbeCase{
             "UpperPortsReadAllOnes",
             {},

@@ -7,6 +7,8 @@
 //   in{b,w,l} PORT | in{b,w,l}i          DX or imm8 (port 0x80) forms; print the value
 //   out{b,w,l} PORT VALUE | out{b,w,l}i VALUE
 //   outsb PORT | insb PORT | repoutsb PORT
+//   xonly                                 IN AL,DX from port 0x482 in an execute-only
+//                                         page; prints the value
 //   usleep US | nanosleep US | abssleep US
 //   fork                                  the remaining steps run in a child;
 //                                         the parent exits with its status
@@ -41,6 +43,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -248,6 +251,27 @@ void signal_own_group(int sig) {
   }
 }
 
+// IN AL,DX; RET, run from a page that may be executed but not read.
+bool in_from_execute_only_page() {
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    return false;
+  }
+  const unsigned char code[] = {0xec, 0xc3};
+  std::memcpy(page, code, sizeof code);
+  if (mprotect(page, 4096, PROT_EXEC) != 0) {
+    return false;
+  }
+  unsigned value = 0;
+  // Below the red zone, which the call's return address would overwrite.
+  asm volatile("sub $128, %%rsp\n\tcall *%1\n\tadd $128, %%rsp"
+               : "+a"(value)
+               : "r"(page), "d"(0x482)
+               : "memory", "cc");
+  std::printf("xonly = 0x%x\n", value & 0xff);
+  return true;
+}
+
 int run_steps(int argc, char** argv, int first);
 
 struct ThreadSteps {
@@ -284,6 +308,10 @@ int run_steps(int argc, char** argv, int first) {
       used = 3;
     } else if (port_in(step, args, used) || port_out(step, args, used) ||
                string_io(step, args, used)) {
+    } else if (step == "xonly") {
+      if (!in_from_execute_only_page()) {
+        return 96;
+      }
     } else if (step == "usleep" || step == "nanosleep" || step == "abssleep") {
       sleep_for(step.c_str(), static_cast<long>(number(args[0])));
       used = 1;
