@@ -122,11 +122,12 @@ bool in_long_mode(const user_regs_struct& regs) {
   return regs.cs == kUserCs64;
 }
 
-ProcessFigures read_process_figures(pid_t pid) {
+ProcessFigures read_process_figures(pid_t pid, pid_t tid) {
   const std::string dir = "/proc/" + std::to_string(pid);
   ProcessFigures figures;
   figures.write_syscalls = proc_field(dir + "/io", "syscw").value_or(0);
-  figures.peak_rss_kb = proc_field(dir + "/status", "VmHWM").value_or(0);
+  figures.peak_rss_kb =
+      proc_field(dir + "/task/" + std::to_string(tid) + "/status", "VmHWM").value_or(0);
   return figures;
 }
 

@@ -45,7 +45,9 @@ struct ProcessFigures {
   std::uint64_t write_syscalls = 0;  // syscw of /proc/PID/io
   std::uint64_t peak_rss_kb = 0;     // VmHWM of /proc/PID/status
 };
-ProcessFigures read_process_figures(pid_t pid);
+// The figures of process pid, with its memory as thread tid sees it (the
+// leader may have ended already).
+ProcessFigures read_process_figures(pid_t pid, pid_t tid);
 
 // The thread group (process) that tid belongs to; tid itself when unknown.
 pid_t thread_group_of(pid_t tid);

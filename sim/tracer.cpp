@@ -203,11 +203,11 @@ void Tracer::kill_task(pid_t tid, const std::string& why) {
 void Tracer::on_gone(pid_t tid, int status) {
   auto it = tasks_.find(tid);
   if (it != tasks_.end()) {
-    Task& task = it->second;
-    // The kernel does not stop a task killed by SIGKILL on its way out, so
-    // nothing could be read of it then.
-    if (!task.exit_reported && task.started && task.tgid == tid && WIFSIGNALED(status)) {
-      session_.note(tid, "killed " + signal_name(WTERMSIG(status)) + " syscw 0 vmhwm_kb 0");
+    const Task& task = it->second;
+    // The leader's death notice comes once the whole process has ended (a
+    // leader that execs in another thread's place gives none).
+    if (task.started && task.tgid == tid) {
+      trace_process_end(tid, status);
     }
     const pid_t group = task.tgid;
     const PortGrants grants = task.grants;
@@ -226,6 +226,20 @@ void Tracer::on_gone(pid_t tid, int status) {
                                      [](const auto& entry) { return entry.second.parked; })) {
     release_orphans(0, PortGrants{});
   }
+}
+
+void Tracer::trace_process_end(pid_t pid, int status) {
+  // The kernel does not stop a task killed by SIGKILL on its way out, so
+  // its figures may be unknown: 0.
+  const auto found = figures_.find(pid);
+  const ProcessFigures figures = found != figures_.end() ? found->second : ProcessFigures{};
+  if (found != figures_.end()) {
+    figures_.erase(found);
+  }
+  const std::string how = WIFSIGNALED(status) ? "killed " + signal_name(WTERMSIG(status))
+                                              : "exit " + std::to_string(WEXITSTATUS(status));
+  session_.note(pid, how + " syscw " + std::to_string(figures.write_syscalls) + " vmhwm_kb " +
+                         std::to_string(figures.peak_rss_kb));
 }
 
 void Tracer::release_orphans(pid_t creator_group, const PortGrants& grants) {
@@ -286,19 +300,13 @@ void Tracer::on_exec(pid_t tid) {
   resume(tid);
 }
 
+// A thread is about to end, its memory still there: the figures of its
+// process as it ends. The process has ended only when its leader's death
+// notice comes, after every thread, with the status of the whole process.
 void Tracer::on_exit_stop(pid_t tid) {
-  Task& task = task_of(tid);
-  unsigned long status = 0;
-  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &status);
-  if (task.started && task.tgid == tid) {
-    const ProcessFigures figures = read_process_figures(tid);
-    const int wait_status = static_cast<int>(status);
-    const std::string how = WIFSIGNALED(wait_status)
-                                ? "killed " + signal_name(WTERMSIG(wait_status))
-                                : "exit " + std::to_string(WEXITSTATUS(wait_status));
-    session_.note(tid, how + " syscw " + std::to_string(figures.write_syscalls) + " vmhwm_kb " +
-                           std::to_string(figures.peak_rss_kb));
-    task.exit_reported = true;
+  const Task& task = task_of(tid);
+  if (task.started) {
+    figures_[task.tgid] = read_process_figures(task.tgid, tid);
   }
   resume(tid);
 }

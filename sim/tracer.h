@@ -40,8 +40,7 @@ class Tracer {
     bool parked = false;      // held at its first stop until ready
     pid_t creator_group = 0;  // of a parked task: the process that made it
     bool started = true;      // runs the program (main_pid: after exec)
-    bool exit_reported = false;
-    std::string exec_path;  // file of its latest execve call
+    std::string exec_path;    // file of its latest execve call
   };
 
   void dispatch(pid_t tid, int status);
@@ -50,6 +49,8 @@ class Tracer {
   void on_new_task(pid_t parent);
   void on_exec(pid_t tid);
   void on_exit_stop(pid_t tid);
+  // Traces "exit" or "killed" for a process that has ended.
+  void trace_process_end(pid_t pid, int status);
   void on_event_stop(pid_t tid, int sig);
   void on_signal_stop(pid_t tid, int sig);
   enum class Emulation {
@@ -103,6 +104,8 @@ class Tracer {
   bool pulse_signal_sent_ = false;
   pid_t last_ended_ = 0;
   std::unordered_map<pid_t, Task> tasks_;
+  // By process: its figures as its latest thread ended.
+  std::unordered_map<pid_t, ProcessFigures> figures_;
   SignalInbox& inbox_;
   bool ending_leftovers_ = false;
 };

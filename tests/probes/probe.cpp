@@ -14,6 +14,9 @@
 //                                         the parent exits with its status
 //   thread                                the remaining steps run in a new thread;
 //                                         the process then exits with 0
+//   leaderexit                            the remaining steps run in a new thread, and
+//                                         the main thread ends (pthread_exit) first;
+//                                         the process exits with their status
 //   daemon                                the remaining steps run in a child; the
 //                                         parent exits with 0 at once
 //   forkloop                              forks children that exit at once, for ever
@@ -286,6 +289,11 @@ void* run_thread_steps(void* arg) {
   return nullptr;
 }
 
+[[noreturn]] void* run_last_thread_steps(void* arg) {
+  auto* steps = static_cast<ThreadSteps*>(arg);
+  std::exit(run_steps(steps->argc, steps->argv, steps->first));
+}
+
 // iopl through the i386 system call entry, which a 64-bit process can
 // still reach.
 long iopl_by_int80(long level) {
@@ -348,6 +356,12 @@ int run_steps(int argc, char** argv, int first) {
       pthread_create(&thread, nullptr, run_thread_steps, &steps);
       pthread_join(thread, nullptr);
       return 0;
+    } else if (step == "leaderexit") {
+      std::fflush(stdout);
+      static ThreadSteps steps{argc, argv, i + 1};
+      pthread_t thread;
+      pthread_create(&thread, nullptr, run_last_thread_steps, &steps);
+      pthread_exit(nullptr);
     } else if (step == "iopl32") {
       const long result = iopl_by_int80(static_cast<long>(number(args[0])));
       std::printf("iopl32 = %s\n", result == 0 ? "0" : strerrorname_np(static_cast<int>(-result)));
