@@ -172,8 +172,12 @@ Tracer::Task& Tracer::task_of(pid_t tid) {
 void Tracer::resume(pid_t tid, int sig) {
   Task& task = task_of(tid);
   if (!task.ready) {
-    // A new task must not run before it has its parent's grants.
+    // A new task must not run before it has its parent's grants. A thread
+    // comes from its own process, a process from its parent (CLONE_PARENT
+    // aside).
     task.parked = true;
+    task.creator_group = task.tgid != tid ? task.tgid : parent_process_of(tid);
+    release_stuck_orphans();
     return;
   }
   restart(tid, PTRACE_CONT, sig);
@@ -220,11 +224,28 @@ void Tracer::on_gone(pid_t tid, int status) {
     main_status_ = status;
   }
   last_ended_ = tid;
-  // With only parked tasks left, no creator's event can come any more
-  // (one made with CLONE_PARENT names a creator that is not its parent).
-  if (!tasks_.empty() && std::all_of(tasks_.begin(), tasks_.end(),
-                                     [](const auto& entry) { return entry.second.parked; })) {
+  release_stuck_orphans();
+}
+
+// A parked task whose creator has gone already (killed while it forked,
+// before this task's first stop came) will never see its creator's event;
+// nor will any when only parked tasks are left (one made with CLONE_PARENT
+// names a creator that is not its parent). They go on without grants.
+void Tracer::release_stuck_orphans() {
+  std::vector<pid_t> stuck;
+  bool all_parked = !tasks_.empty();
+  for (const auto& [tid, task] : tasks_) {
+    all_parked = all_parked && task.parked;
+    if (task.parked && !is_traced_process(task.creator_group)) {
+      stuck.push_back(tid);
+    }
+  }
+  if (all_parked) {
     release_orphans(0, PortGrants{});
+    return;
+  }
+  for (const pid_t tid : stuck) {
+    release_task(tid, PortGrants{});
   }
 }
 
@@ -250,12 +271,16 @@ void Tracer::release_orphans(pid_t creator_group, const PortGrants& grants) {
     }
   }
   for (const pid_t tid : orphans) {
-    Task& task = tasks_[tid];
-    task.grants = grants;
-    task.ready = true;
-    task.parked = false;
-    restart(tid, PTRACE_CONT);
+    release_task(tid, grants);
   }
+}
+
+void Tracer::release_task(pid_t tid, const PortGrants& grants) {
+  Task& task = tasks_[tid];
+  task.grants = grants;
+  task.ready = true;
+  task.parked = false;
+  restart(tid, PTRACE_CONT);
 }
 
 void Tracer::on_new_task(pid_t parent) {

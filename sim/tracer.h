@@ -67,7 +67,10 @@ class Tracer {
   void end_leftover_processes();
   // Lets go the tasks parked for grants from a creator that has gone
   // without its fork event (killed while it forked): they take grants.
+  // creator_group 0: every parked task.
   void release_orphans(pid_t creator_group, const PortGrants& grants);
+  void release_stuck_orphans();
+  void release_task(pid_t tid, const PortGrants& grants);
 
   // Handlers of the trapped system calls, one per call; each answers the
   // call or lets it run, and lets the task go on.
