@@ -34,8 +34,10 @@ std::optional<DrawerController::Pending> DrawerController::earliest_pending() co
                add_saturating(*drawer.opened_at, *config_.close_after_ns));
     }
     if (drawer.energized_since && !drawer.hold_reported) {
+      // A hold of exactly the limit is allowed: too long is the first
+      // nanosecond past it.
       consider(i, ControllerEvent::Kind::HoldTooLong,
-               add_saturating(*drawer.energized_since, config_.max_hold_ns));
+               add_saturating(add_saturating(*drawer.energized_since, config_.max_hold_ns), 1));
     }
   }
   return best;

@@ -52,7 +52,9 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
   } else {
     const std::uint32_t value = static_cast<std::uint32_t>(regs.rax) & width_mask(insn.width);
     output(tid, port, insn.width, value, foreign);
-    session_.note(tid, "out " + hex_port(port) + " " + format_port_value(value, insn.width));
+    // What the write sets off (a drawer that opens at once) follows it.
+    session_.note_before_effects(
+        tid, "out " + hex_port(port) + " " + format_port_value(value, insn.width));
   }
   if (foreign) {
     session_.violation(tid, "port " + hex_port(*foreign) + " is not the drawer controller's (" +

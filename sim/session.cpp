@@ -30,6 +30,10 @@ void Session::note(pid_t pid, const std::string& text) {
   trace_->event(clock_.now_ns(), pid, text);
 }
 
+void Session::note_before_effects(pid_t pid, const std::string& text) {
+  trace_->event(clock_.now_ns(), pid, text);
+}
+
 void Session::violation(pid_t pid, const std::string& text) {
   note(pid, "violation " + text);
   violations_.push_back(text);
