@@ -184,6 +184,10 @@ void Tracer::resume(pid_t tid, int sig) {
 }
 
 void Tracer::restart(pid_t tid, __ptrace_request request, int sig) {
+  if (ending_leftovers_) {
+    // Made while the rest were being killed: it goes the same way.
+    kill(task_of(tid).tgid, SIGKILL);
+  }
   if (ptrace(request, tid, nullptr, sig) == 0) {
     return;
   }
