@@ -23,6 +23,9 @@ constexpr std::uint32_t kI386Ioperm = 101;
 constexpr std::uint32_t kI386Iopl = 110;
 constexpr std::uint32_t kI386Clone = 120;
 constexpr std::uint32_t kI386Clone3 = 435;
+constexpr std::uint32_t kI386Open = 5;
+constexpr std::uint32_t kI386Openat = 295;
+constexpr std::uint32_t kI386Openat2 = 437;
 constexpr std::uint32_t kX32Bit = 0x40000000;
 
 // When a listed call is trapped.
@@ -44,7 +47,7 @@ struct Trap {
 // Every call the filter traps. A 64-bit program can still reach the 32-bit
 // entry with int 0x80; the privilege calls and clone must not get through
 // that way either. Waits that watch descriptors run at full speed.
-constexpr std::array<Trap, 23> kTraps = {{
+constexpr std::array<Trap, 32> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_iopl, TrappedCall::Iopl},
     {AUDIT_ARCH_X86_64, SYS_ioperm, TrappedCall::Ioperm},
     {AUDIT_ARCH_X86_64, SYS_iopl | kX32Bit, TrappedCall::Iopl},
@@ -61,6 +64,12 @@ constexpr std::array<Trap, 23> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_pselect6, TrappedCall::Pselect6, When::SelectOnNothing},
     {AUDIT_ARCH_X86_64, SYS_poll, TrappedCall::Poll, When::PollOnNothing},
     {AUDIT_ARCH_X86_64, SYS_ppoll, TrappedCall::Ppoll, When::PollOnNothing},
+    {AUDIT_ARCH_X86_64, SYS_open, TrappedCall::Open},
+    {AUDIT_ARCH_X86_64, SYS_openat, TrappedCall::Openat},
+    {AUDIT_ARCH_X86_64, SYS_openat2, TrappedCall::Openat2},
+    {AUDIT_ARCH_X86_64, SYS_open | kX32Bit, TrappedCall::Open},
+    {AUDIT_ARCH_X86_64, SYS_openat | kX32Bit, TrappedCall::Openat},
+    {AUDIT_ARCH_X86_64, SYS_openat2 | kX32Bit, TrappedCall::Openat2},
     {AUDIT_ARCH_X86_64, SYS_clock_gettime, TrappedCall::ClockGettime, When::ReadingTheClock},
     {AUDIT_ARCH_X86_64, SYS_gettimeofday, TrappedCall::Gettimeofday, When::ReadingTheClock},
     {AUDIT_ARCH_X86_64, SYS_time, TrappedCall::Time, When::ReadingTheClock},
@@ -68,6 +77,9 @@ constexpr std::array<Trap, 23> kTraps = {{
     {AUDIT_ARCH_I386, kI386Ioperm, TrappedCall::Ioperm},
     {AUDIT_ARCH_I386, kI386Clone, TrappedCall::Clone, When::Untraced},
     {AUDIT_ARCH_I386, kI386Clone3, TrappedCall::Clone3},
+    {AUDIT_ARCH_I386, kI386Open, TrappedCall::Open},
+    {AUDIT_ARCH_I386, kI386Openat, TrappedCall::Openat},
+    {AUDIT_ARCH_I386, kI386Openat2, TrappedCall::Openat2},
 }};
 
 // The data is for the reader of a trace; the tracer goes by the call number

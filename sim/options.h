@@ -18,6 +18,7 @@ struct Options {
   std::int64_t max_hold_ms = 500;
   std::optional<int> refuse_iopl;    // errno to fail iopl with
   std::optional<int> refuse_ioperm;  // errno to fail ioperm with
+  std::optional<int> refuse_devport;  // errno to fail an open of /dev/port with
   std::optional<int> signal_on_pulse;
   std::vector<std::string> program;  // PROGRAM and its arguments
 };

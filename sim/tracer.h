@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/devport/devport.h"
 #include "sim/filter.h"
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
@@ -87,6 +88,12 @@ class Tracer {
   void execveat_call(pid_t tid);
   void clone_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
   void clone3_call(pid_t tid, user_regs_struct& regs);
+  // An open of /dev/port is refused or goes to the simulator's port file;
+  // every other open runs as it is.
+  void open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which);
+  // Points the path argument of the open tid is stopped at to path.
+  bool redirect_open(pid_t tid, user_regs_struct& regs, const SyscallStop& call,
+                     TrappedCall which, const std::string& path);
   void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
                              int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
@@ -118,6 +125,7 @@ class Tracer {
 
   Session& session_;
   PortEmulator emulator_;
+  DevPort devport_;
   pid_t main_pid_;
   std::optional<int> main_status_;
   bool program_started_ = false;
