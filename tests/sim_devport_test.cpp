@@ -3,6 +3,7 @@
 // under cdbox-sim. Every script runs under the simulator, which never lets
 // an open of /dev/port reach the kernel by that name.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devport/devport.h"
 #include "tests/harness/sim_run.h"
 
 namespace cdbox::test {
@@ -221,6 +223,32 @@ INSTANTIATE_TEST_SUITE_P(
                     "Permission denied",
                     "open /dev/port = -EACCES"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct NameCase {
+  const char* path;
+  bool from_dev;  // relative to a descriptor of /dev, else to the working directory
+  bool names;
+};
+
+// Which opens are of /dev/port: by the name, as the program resolves it.
+TEST(DevPortName, ResolvesAsTheProgramWould) {
+  const int dev = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dev, 0);
+  const NameCase cases[] = {
+      {"/dev/port", false, true},       {"//dev/./port", false, true},
+      {"/dev/../dev/port", false, true}, {"/../dev/port", false, true},
+      {"port", true, true},             {"./port", true, true},
+      {"../dev/port", true, true},      {"/dev/port/", false, false},
+      {"/dev/portx", false, false},     {"/dev/xport", false, false},
+      {"/tmp/dev/port", false, false},  {"dev/port", true, false},
+      {"/proc/port", false, false},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(sim::names_dev_port(getpid(), c.from_dev ? dev : AT_FDCWD, c.path), c.names)
+        << c.path;
+  }
+  close(dev);
+}
 
 }  // namespace
 }  // namespace cdbox::test

@@ -51,6 +51,10 @@ bool names_dev_port(pid_t tid, int dirfd, const std::string& path) {
   if (path.find("port") == std::string::npos) {
     return false;
   }
+  // A trailing slash asks for a directory: the kernel's own answer stands.
+  if (path.ends_with('/')) {
+    return false;
+  }
   if (path.starts_with('/')) {
     return normal_path(path) == kDevPort;
   }
