@@ -224,6 +224,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "open /dev/port = -EACCES"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Without a FUSE mount the open fails, said once; the real file is never
+// opened in its place.
+TEST_F(DevPortTest, WithoutFuseTheOpenFails) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "opening /dev/port needs CAP_SYS_RAWIO, which only the programs of root hold";
+  }
+  SimCommand command{{"--virtual-time"},
+                     {"/bin/sh", "-c",
+                      "dd if=/dev/port bs=1 count=1 2>&1 >/dev/null | grep -c 'No such device'; "
+                      "dd of=/dev/port bs=1 count=1 </dev/null 2>/dev/null || echo failed"}};
+  command.launcher = {"/usr/bin/env", "TMPDIR=/nonexistent/cdbox-sim-test"};
+  const SimRun run = run_sim(command);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "1\nfailed\n");
+  EXPECT_EQ(port_events(run), (Strings{"open /dev/port = -ENODEV", "open /dev/port = -ENODEV"}));
+  EXPECT_TRUE(run.err.starts_with("cdbox-sim: /dev/port: cannot make a mount point "
+                                  "/nonexistent/cdbox-sim-test/"))
+      << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "said more than once: " << run.err;
+}
+
 struct NameCase {
   const char* path;
   bool from_dev;  // relative to a descriptor of /dev, else to the working directory
