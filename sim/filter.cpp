@@ -31,10 +31,10 @@ constexpr std::uint32_t kX32Bit = 0x40000000;
 // When a listed call is trapped.
 enum class When {
   Always,
-  Untraced,          // clone asking for CLONE_UNTRACED: a child not followed
-  SelectOnNothing,   // select, pselect6: nfds 0 or all three sets NULL
-  PollOnNothing,     // poll, ppoll: nfds 0
-  ReadingTheClock,   // only in virtual time
+  Untraced,         // clone asking for CLONE_UNTRACED: a child not followed
+  SelectOnNothing,  // select, pselect6: nfds 0 or all three sets NULL
+  PollOnNothing,    // poll, ppoll: nfds 0
+  ReadingTheClock,  // only in virtual time
 };
 
 struct Trap {
@@ -100,8 +100,8 @@ sock_filter load_arg_word(unsigned arg, bool high) {
 
 // Trapped when the low half of the first argument (little endian) has flag.
 std::vector<sock_filter> flag_body(TrappedCall call, std::uint32_t flag) {
-  return {load_arg_word(0, false), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, 0, 1),
-          trace_as(call), allow()};
+  return {load_arg_word(0, false), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, 0, 1), trace_as(call),
+          allow()};
 }
 
 // Trapped as a pure wait: nfds is 0 or all three sets are NULL.
@@ -148,8 +148,7 @@ std::vector<sock_filter> body_of(const Trap& trap) {
 // Appends a block that traps the calls of arch and allows the rest. It runs
 // with the architecture in the accumulator and is entered only when that
 // architecture is arch; otherwise it is jumped over.
-void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch,
-                    bool trap_clock_reads) {
+void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch, bool trap_clock_reads) {
   std::vector<sock_filter> block;
   block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
   for (const Trap& trap : kTraps) {

@@ -16,8 +16,8 @@ struct Options {
   std::int64_t open_after_ms = 50;
   std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
   std::int64_t max_hold_ms = 500;
-  std::optional<int> refuse_iopl;    // errno to fail iopl with
-  std::optional<int> refuse_ioperm;  // errno to fail ioperm with
+  std::optional<int> refuse_iopl;     // errno to fail iopl with
+  std::optional<int> refuse_ioperm;   // errno to fail ioperm with
   std::optional<int> refuse_devport;  // errno to fail an open of /dev/port with
   std::optional<int> signal_on_pulse;
   std::vector<std::string> program;  // PROGRAM and its arguments

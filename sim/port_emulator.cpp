@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/port_emulator.h"
 
-#include <cstdio>
 #include <string>
 
 #include "drawer/regmap.h"
@@ -9,12 +8,6 @@
 
 namespace cdbox::sim {
 namespace {
-
-std::string hex_port(unsigned port) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", port);
-  return text;
-}
 
 std::uint32_t width_mask(unsigned width) {
   return width == 4 ? 0xffffffffU : (1U << (8 * width)) - 1;
@@ -39,7 +32,8 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
       static_cast<std::uint16_t>(insn.port_in_dx ? (regs.rdx & 0xffff) : insn.imm_port);
   const bool is_in = insn.direction == PortDirection::In;
   if (!grants.allows(port, insn.width)) {
-    session_.violation(tid, std::string(is_in ? "in from" : "out to") + " port " + hex_port(port) +
+    session_.violation(tid, std::string(is_in ? "in from" : "out to") + " port " +
+                                format_port(port) +
                                 " without permission (no iopl or ioperm grant)");
     return false;
   }
@@ -48,17 +42,18 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
   if (is_in) {
     const std::uint32_t value = input(port, insn.width, foreign);
     set_accumulator(regs, insn.width, value);
-    session_.note(tid, "in " + hex_port(port) + " = " + format_port_value(value, insn.width));
+    session_.note(tid, "in " + format_port(port) + " = " + format_port_value(value, insn.width));
   } else {
     const std::uint32_t value = static_cast<std::uint32_t>(regs.rax) & width_mask(insn.width);
     output(tid, port, insn.width, value, foreign);
     // What the write sets off (a drawer that opens at once) follows it.
     session_.note_before_effects(
-        tid, "out " + hex_port(port) + " " + format_port_value(value, insn.width));
+        tid, "out " + format_port(port) + " " + format_port_value(value, insn.width));
   }
   if (foreign) {
-    session_.violation(tid, "port " + hex_port(*foreign) + " is not the drawer controller's (" +
-                                hex_port(CDBoxPortFirst) + "-" + hex_port(CDBoxPortLast) + ")");
+    session_.violation(tid, "port " + format_port(*foreign) + " is not the drawer controller's (" +
+                                format_port(CDBoxPortFirst) + "-" + format_port(CDBoxPortLast) +
+                                ")");
   }
   regs.rip += insn.length;
   return true;

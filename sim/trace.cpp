@@ -78,4 +78,10 @@ std::string format_port_value(std::uint32_t value, unsigned width) {
   return text;
 }
 
+std::string format_port(unsigned port) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", port);
+  return text;
+}
+
 }  // namespace cdbox::sim

@@ -42,5 +42,7 @@ std::string escape_field(std::string_view text);
 std::string format_seconds(std::int64_t ns);
 // A port value in hex with two digits per byte of width: "0x0c", "0x1234".
 std::string format_port_value(std::uint32_t value, unsigned width);
+// A port number in hex without leading zeros: "0x482".
+std::string format_port(unsigned port);
 
 }  // namespace cdbox::sim

@@ -92,8 +92,8 @@ class Tracer {
   // every other open runs as it is.
   void open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which);
   // Points the path argument of the open tid is stopped at to path.
-  bool redirect_open(pid_t tid, user_regs_struct& regs, const SyscallStop& call,
-                     TrappedCall which, const std::string& path);
+  bool redirect_open(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which,
+                     const std::string& path);
   void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
                              int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);

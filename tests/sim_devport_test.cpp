@@ -2,8 +2,8 @@
 // Scripts of the dd kind that reach the drawer controller through /dev/port
 // under cdbox-sim. Every script runs under the simulator, which never lets
 // an open of /dev/port reach the kernel by that name.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +68,7 @@ std::optional<std::string> why_not_served() {
 
 // Whether /dev/port exists: no test may create it, nor write the real one.
 bool dev_port_exists() {
-  struct stat st{};
+  struct stat st {};
   return lstat("/dev/port", &st) == 0;
 }
 
@@ -104,8 +104,7 @@ TEST_P(ServedTest, ReachesTheOneController) {
   EXPECT_EQ(port_events(run), c.events);
 }
 
-const std::string kForeign =
-    "violation port 0x480 is not the drawer controller's (0x482-0x484)";
+const std::string kForeign = "violation port 0x480 is not the drawer controller's (0x482-0x484)";
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, ServedTest,
@@ -169,15 +168,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "violation port 0xffff is not the drawer controller's (0x482-0x484)",
                     "open /dev/port"}},
         // IN/OUT and /dev/port against the one controller, in turns.
-        ServedCase{"MixedWithInstructions",
-                   {},
-                   probe_path() + " iopl 3 outb 0x482 0x10 && sleep 0.3 && " + kStatus + " && " +
-                       kRelease + " && " + probe_path() + " iopl 3 inb 0x482",
-                   0,
-                   "iopl = 0\n 08\niopl = 0\ninb = 0x8\n",
-                   {"iopl 3 = 0", "out 0x482 0x10", "drawer 1 open", "open /dev/port",
-                    "in 0x482 = 0x08", "open /dev/port", "out 0x482 0x00", "iopl 3 = 0",
-                    "in 0x482 = 0x08"}}),
+        ServedCase{
+            "MixedWithInstructions",
+            {},
+            probe_path() + " iopl 3 outb 0x482 0x10 && sleep 0.3 && " + kStatus + " && " +
+                kRelease + " && " + probe_path() + " iopl 3 inb 0x482",
+            0,
+            "iopl = 0\n 08\niopl = 0\ninb = 0x8\n",
+            {"iopl 3 = 0", "out 0x482 0x10", "drawer 1 open", "open /dev/port", "in 0x482 = 0x08",
+             "open /dev/port", "out 0x482 0x00", "iopl 3 = 0", "in 0x482 = 0x08"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusedCase {
@@ -239,8 +238,9 @@ TEST_F(DevPortTest, WithoutFuseTheOpenFails) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "1\nfailed\n");
   EXPECT_EQ(port_events(run), (Strings{"open /dev/port = -ENODEV", "open /dev/port = -ENODEV"}));
-  EXPECT_TRUE(run.err.starts_with("cdbox-sim: /dev/port: cannot make a mount point "
-                                  "/nonexistent/cdbox-sim-test/"))
+  EXPECT_TRUE(
+      run.err.starts_with("cdbox-sim: /dev/port: cannot make a mount point "
+                          "/nonexistent/cdbox-sim-test/"))
       << run.err;
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "said more than once: " << run.err;
 }
@@ -256,12 +256,18 @@ TEST(DevPortName, ResolvesAsTheProgramWould) {
   const int dev = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dev, 0);
   const NameCase cases[] = {
-      {"/dev/port", false, true},       {"//dev/./port", false, true},
-      {"/dev/../dev/port", false, true}, {"/../dev/port", false, true},
-      {"port", true, true},             {"./port", true, true},
-      {"../dev/port", true, true},      {"/dev/port/", false, false},
-      {"/dev/portx", false, false},     {"/dev/xport", false, false},
-      {"/tmp/dev/port", false, false},  {"dev/port", true, false},
+      {"/dev/port", false, true},
+      {"//dev/./port", false, true},
+      {"/dev/../dev/port", false, true},
+      {"/../dev/port", false, true},
+      {"port", true, true},
+      {"./port", true, true},
+      {"../dev/port", true, true},
+      {"/dev/port/", false, false},
+      {"/dev/portx", false, false},
+      {"/dev/xport", false, false},
+      {"/tmp/dev/port", false, false},
+      {"dev/port", true, false},
       {"/proc/port", false, false},
   };
   for (const NameCase& c : cases) {

@@ -59,8 +59,8 @@ bool names_dev_port(pid_t tid, int dirfd, const std::string& path) {
     return normal_path(path) == kDevPort;
   }
   const std::string proc = "/proc/" + std::to_string(tid);
-  const std::string base = link_target(
-      dirfd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(dirfd));
+  const std::string base =
+      link_target(dirfd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(dirfd));
   return base.starts_with('/') && normal_path(base + "/" + path) == kDevPort;
 }
 

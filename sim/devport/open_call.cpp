@@ -37,16 +37,17 @@ void Tracer::open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& cal
     return;
   }
   const std::string text = "open /dev/port";
-  int refusal = 0;
+  // No file to open: refused, or FUSE cannot serve it (ENODEV).
+  int refusal = ENODEV;
   const std::string* file = nullptr;
   if (const auto& refuse = session_.options().refuse_devport) {
     refusal = *refuse;
   } else if (!session_.program_would_hold_raw_io()) {
     refusal = EPERM;
-  } else if (file = devport_.file_path(); file == nullptr) {
-    refusal = ENODEV;
+  } else {
+    file = devport_.file_path();
   }
-  if (refusal != 0) {
+  if (file == nullptr) {
     session_.note(tid, text + " = -" + errno_name(refusal));
     skip_call(tid, regs, -refusal);
     return;

@@ -25,7 +25,7 @@ DevPortFile& file_of(fuse_req_t req) {
 }
 
 struct stat attributes_of(fuse_ino_t ino) {
-  struct stat st{};
+  struct stat st {};
   st.st_ino = ino;
   st.st_uid = getuid();
   st.st_gid = getgid();
