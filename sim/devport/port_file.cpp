@@ -129,6 +129,7 @@ std::unique_ptr<DevPortFile> DevPortFile::mount(DevPortBus& bus, std::string& wh
   char* argv[] = {program, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
   file->session_ = fuse_session_new(&args, &kOperations, sizeof kOperations, file.get());
+  fuse_opt_free_args(&args);
   if (file->session_ == nullptr) {
     why = "cannot start a FUSE session";
     return nullptr;
