@@ -35,7 +35,7 @@ Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
       emulator_(session),
       devport_(session, [this](pid_t tid) { after_port_write(tid); }),
       main_pid_(main_pid),
-      scheduler_(session.clock(), task_states_),
+      scheduler_(session.clock(), scheduled_states_),
       real_time_net_(session.options().max_hold_ms * 1'000'000),
       inbox_(inbox) {
   Task& main = tasks_[main_pid];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/devport/devport.h"
+#include "sim/devport/port_file_states.h"
 #include "sim/filter.h"
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
@@ -133,6 +134,7 @@ class Tracer {
   pid_t last_ended_ = 0;
   std::unordered_map<pid_t, Task> tasks_;
   ProcTaskStates task_states_;
+  PortFileAwareStates scheduled_states_{task_states_, devport_};
   Scheduler scheduler_;
   ProgramClocks program_clocks_;
   RealTimeNet real_time_net_;

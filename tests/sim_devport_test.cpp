@@ -223,6 +223,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "open /dev/port = -EACCES"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A task waiting for the port file's answer is not blocked: the virtual
+// clock does not jump to another task's deadline while it waits.
+TEST_F(DevPortTest, AnswerComesBeforeTheClockMoves) {
+  if (const auto why = why_not_served()) {
+    GTEST_SKIP() << *why;
+  }
+  const SimRun run =
+      run_script({},
+                 "sleep 5 & for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do dd "
+                 "if=/dev/port bs=1 skip=$((0x482)) count=2 2>/dev/null >/dev/null; done; wait");
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::size_t reads = 0;
+  for (const TraceLine& line : run.trace) {
+    if (line.text.starts_with("in ")) {
+      ++reads;
+      EXPECT_EQ(line.time_us, 0) << line.text;
+    }
+  }
+  EXPECT_EQ(reads, 40U);
+}
+
 // Without a FUSE mount the open fails, said once; the real file is never
 // opened in its place.
 TEST_F(DevPortTest, WithoutFuseTheOpenFails) {

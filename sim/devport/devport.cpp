@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,6 +63,11 @@ bool names_dev_port(pid_t tid, int dirfd, const std::string& path) {
   const std::string base =
       link_target(dirfd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(dirfd));
   return base.starts_with('/') && normal_path(base + "/" + path) == kDevPort;
+}
+
+bool DevPort::request_waiting() const {
+  pollfd request{fd(), POLLIN, 0};
+  return request.fd >= 0 && poll(&request, 1, 0) > 0;
 }
 
 const std::string* DevPort::file_path() {

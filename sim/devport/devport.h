@@ -34,6 +34,8 @@ class DevPort {
   const std::string* file_path();
   // The descriptor of its requests, -1 while none can come.
   [[nodiscard]] int fd() const { return file_ ? file_->fd() : -1; }
+  // Whether a request of the port file waits for its answer.
+  [[nodiscard]] bool request_waiting() const;
   void serve() {
     if (file_) {
       file_->serve();
