@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "drawer/regmap.h"
 #include "sim/devport/devport.h"
 #include "tests/harness/sim_run.h"
 
@@ -28,6 +30,18 @@ std::string write_port(const std::string& port, const std::string& octal) {
 std::string read_port(const std::string& port) {
   return "dd if=/dev/port bs=1 skip=$((" + port + ")) count=1 2>/dev/null | od -An -tx1";
 }
+// A byte as od -An -tx1 prints it: " 0c\n".
+std::string od_byte(unsigned value) {
+  return " " + hex_byte(value).substr(2) + "\n";
+}
+// The status base used below, clear of the drawer bits of any map.
+constexpr unsigned kBase = 0x20;
+// Drawer 1's open bit as the probe prints what inb read: "0x8".
+const std::string kOpenInb = [] {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%x", unsigned{CDBoxDrawer1OpenBit});
+  return std::string(text);
+}();
 const std::string kPulse = write_port("0x482", "020");
 const std::string kRelease = write_port("0x482", "000");
 const std::string kStatus = read_port("0x482");
@@ -117,13 +131,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"open /dev/port", "out 0x482 0x10", "drawer 1 open", "open /dev/port",
                     "out 0x482 0x00"}},
         ServedCase{"StatusShowsTheDrawerBit",
-                   {"--status", "0x01"},
+                   {"--status", hex_byte(kBase)},
                    kStatus + "; " + kPulse + "; sleep 0.3; " + kRelease + "; " + kStatus,
                    0,
-                   " 01\n 09\n",
-                   {"open /dev/port", "in 0x482 = 0x01", "open /dev/port", "out 0x482 0x10",
-                    "drawer 1 open", "open /dev/port", "out 0x482 0x00", "open /dev/port",
-                    "in 0x482 = 0x09"}},
+                   od_byte(kBase) + od_byte(kBase | CDBoxDrawer1OpenBit),
+                   {"open /dev/port", "in 0x482 = " + hex_byte(kBase), "open /dev/port",
+                    "out 0x482 0x10", "drawer 1 open", "open /dev/port", "out 0x482 0x00",
+                    "open /dev/port", "in 0x482 = " + hex_byte(kBase | CDBoxDrawer1OpenBit)}},
         ServedCase{"ForeignOffsetIsAViolation",
                    {},
                    write_port("0x480", "020"),
@@ -141,16 +155,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "out 0x482 0x00"}},
         // Descriptors of the shell's (one opened as `> /dev/port` does, with
         // O_TRUNC), used by its children: dd seeks from where they stand.
-        ServedCase{"RedirectionsInheritedByChildren",
-                   {},
-                   "exec 3<>/dev/port 4>/dev/port 5</dev/port; printf '\\020' | dd bs=1 "
-                   "seek=$((0x482)) conv=notrunc >&3 2>/dev/null; sleep 0.3; printf '\\000' | "
-                   "dd bs=1 seek=$((0x482)) conv=notrunc >&4 2>/dev/null; dd bs=1 count=1 "
-                   "skip=$((0x482)) <&5 2>/dev/null | od -An -tx1",
-                   0,
-                   " 08\n",
-                   {"open /dev/port", "open /dev/port", "open /dev/port", "out 0x482 0x10",
-                    "drawer 1 open", "out 0x482 0x00", "in 0x482 = 0x08"}},
+        ServedCase{
+            "RedirectionsInheritedByChildren",
+            {},
+            "exec 3<>/dev/port 4>/dev/port 5</dev/port; printf '\\020' | dd bs=1 "
+            "seek=$((0x482)) conv=notrunc >&3 2>/dev/null; sleep 0.3; printf '\\000' | "
+            "dd bs=1 seek=$((0x482)) conv=notrunc >&4 2>/dev/null; dd bs=1 count=1 "
+            "skip=$((0x482)) <&5 2>/dev/null | od -An -tx1",
+            0,
+            od_byte(CDBoxDrawer1OpenBit),
+            {"open /dev/port", "open /dev/port", "open /dev/port", "out 0x482 0x10",
+             "drawer 1 open", "out 0x482 0x00", "in 0x482 = " + hex_byte(CDBoxDrawer1OpenBit)}},
         // The kernel's file ends at 65536: a read there gives what is left.
         ServedCase{"ReadStopsAtTheEndOfThePortSpace",
                    {},
@@ -174,9 +189,10 @@ INSTANTIATE_TEST_SUITE_P(
             probe_path() + " iopl 3 outb 0x482 0x10 && sleep 0.3 && " + kStatus + " && " +
                 kRelease + " && " + probe_path() + " iopl 3 inb 0x482",
             0,
-            "iopl = 0\n 08\niopl = 0\ninb = 0x8\n",
-            {"iopl 3 = 0", "out 0x482 0x10", "drawer 1 open", "open /dev/port", "in 0x482 = 0x08",
-             "open /dev/port", "out 0x482 0x00", "iopl 3 = 0", "in 0x482 = 0x08"}}),
+            "iopl = 0\n" + od_byte(CDBoxDrawer1OpenBit) + "iopl = 0\ninb = " + kOpenInb + "\n",
+            {"iopl 3 = 0", "out 0x482 0x10", "drawer 1 open", "open /dev/port",
+             "in 0x482 = " + hex_byte(CDBoxDrawer1OpenBit), "open /dev/port", "out 0x482 0x00",
+             "iopl 3 = 0", "in 0x482 = " + hex_byte(CDBoxDrawer1OpenBit)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusedCase {
