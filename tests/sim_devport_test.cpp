@@ -239,6 +239,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "open /dev/port = -EACCES"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The calls of a C program: offsets of pread and pwrite, lseek from the
+// start and from where it stands, and the end of the port space.
+TEST_F(DevPortTest, CallsOfACProgramBehaveAsTheKernelFile) {
+  if (const auto why = why_not_served()) {
+    GTEST_SKIP() << *why;
+  }
+  const SimRun run = run_sim({{"--virtual-time"}, {CDBOX_DEVPORT_PROBE_PATH}});
+  ASSERT_EQ(run.status, 70) << run.err;
+  const std::string open_bit = hex_byte(CDBoxDrawer1OpenBit);
+  EXPECT_EQ(run.out,
+            "pwrite 0x482 = 1\npread 0x482 = " + open_bit +
+                "\nlseek SET 0x482 = 1154\nwrite = 1\nlseek CUR -1 = 1154\nread = " + open_bit +
+                "\nlseek CUR 0 = 1155\npread 4 at 0xffff = 1\npread 1 at 0x10000 = "
+                "0\npwrite 1 at 0x10000 = 0\n");
+  EXPECT_EQ(port_events(run),
+            (Strings{"open /dev/port", "out 0x482 0x10", "drawer 1 open", "in 0x482 = " + open_bit,
+                     "out 0x482 0x00", "in 0x482 = " + open_bit, "in 0xffff = 0xff",
+                     "violation port 0xffff is not the drawer controller's (0x482-0x484)"}));
+}
+
 // A task waiting for the port file's answer is not blocked: the virtual
 // clock does not jump to another task's deadline while it waits.
 TEST_F(DevPortTest, AnswerComesBeforeTheClockMoves) {
