@@ -2,20 +2,30 @@
 // Command line of cdbox-sim.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "sim/machine/controller.h"
+#include "sim/machine/defaults.h"
 
 namespace cdbox::sim {
 
 struct Options {
   std::string trace_path;  // empty: no trace; "-": standard error
   bool virtual_time = false;
-  std::uint8_t status_base = 0x00;
-  std::int64_t open_after_ms = 50;
+  std::string vcd_path;     // empty: no waveform
+  std::uint8_t status_base = kDefaultStatusBase;
+  std::int64_t open_after_ms = kDefaultOpenAfterMs;
   std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
-  std::int64_t max_hold_ms = 500;
+  std::int64_t max_hold_ms = kDefaultMaxHoldMs;
+  bool absent = false;
+  bool sensor_active_low = false;
+  std::array<bool, kDrawerCount> jammed{};
+  std::vector<HandAction> hand;                                // --at, in command line order
+  std::array<std::optional<DrawerMap>, kDrawerCount> drawer_map;  // --drawer
   std::optional<int> refuse_iopl;    // errno to fail iopl with
   std::optional<int> refuse_ioperm;  // errno to fail ioperm with
   std::optional<int> signal_on_pulse;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What one run of the simulator shares among its parts: the options, the
-// clock, the controller, the trace and the violations found so far.
+// clock, the machine and the sinks its events go to (text trace, waveform,
+// violation list).
 #pragma once
 
 #include <sys/types.h>
@@ -10,37 +11,52 @@
 #include <vector>
 
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/text_trace.h"
+#include "sim/machine/vcd_writer.h"
+#include "sim/machine/violations.h"
 #include "sim/options.h"
 #include "sim/trace.h"
 
 namespace cdbox::sim {
 
+// The controller a run's options describe.
+ControllerConfig controller_config(const Options& options);
+
 class Session {
  public:
-  Session(const Options& options, std::unique_ptr<TraceWriter> trace);
+  // vcd may be null: no waveform.
+  Session(const Options& options, std::unique_ptr<TraceWriter> trace,
+          std::unique_ptr<VcdWriter> vcd = nullptr);
 
   [[nodiscard]] const Options& options() const { return options_; }
   SimClock& clock() { return clock_; }
-  DrawerController& controller() { return controller_; }
+  Machine& machine() { return machine_; }
+  DrawerController& controller() { return machine_.controller(); }
 
-  // Traces an event of pid now, after whatever the controller did before.
-  void note(pid_t pid, const std::string& text);
+  // Sends an event of pid now, after whatever the devices did before.
+  void record(pid_t pid, EventBody body) { machine_.record(pid, std::move(body)); }
   // Records a safety violation by pid, now.
-  void violation(pid_t pid, const std::string& text);
-  // Runs the controller up to now and traces what it did.
-  void catch_up();
+  void violation(pid_t pid, const std::string& text) { record(pid, ev::Violation{text}); }
+  // Runs the devices up to now and sends what they did.
+  void catch_up() { machine_.catch_up(); }
+  // The run is over: the sinks write their last lines.
+  void finish() { machine_.finish(); }
 
-  [[nodiscard]] const std::vector<std::string>& violations() const { return violations_; }
+  [[nodiscard]] const std::vector<std::string>& violations() const {
+    return violations_.violations();
+  }
+  [[nodiscard]] const std::vector<std::string>& warnings() const { return violations_.warnings(); }
+  [[nodiscard]] const VcdWriter* vcd() const { return vcd_.get(); }
 
  private:
-  void trace_controller_event(const ControllerEvent& event);
-
   Options options_;
   SimClock clock_;
-  DrawerController controller_;
-  std::unique_ptr<TraceWriter> trace_;
-  std::vector<std::string> violations_;
+  TextTrace text_;
+  std::unique_ptr<VcdWriter> vcd_;
+  ViolationList violations_;
+  EventStream stream_;
+  Machine machine_;
 };
 
 }  // namespace cdbox::sim

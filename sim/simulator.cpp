@@ -39,7 +39,16 @@ int run_simulator(int argc, char** argv) {
                  std::strerror(errno));
     return kExitSimFailure;
   }
-  Session session(options, std::move(trace));
+  std::unique_ptr<VcdWriter> vcd;
+  if (!options.vcd_path.empty()) {
+    vcd = VcdWriter::open(options.vcd_path);
+    if (!vcd) {
+      std::fprintf(stderr, "cdbox-sim: cannot write waveform '%s': %s\n", options.vcd_path.c_str(),
+                   std::strerror(errno));
+      return kExitSimFailure;
+    }
+  }
+  Session session(options, std::move(trace), std::move(vcd));
 
   Launched launched;
   if (int status = launch(options.program, launched); status != 0) {
@@ -47,6 +56,7 @@ int run_simulator(int argc, char** argv) {
   }
   Tracer tracer(session, launched.pid);
   const std::optional<int> wait_status = tracer.run();
+  session.finish();
   if (!wait_status) {
     return kExitSimFailure;
   }
@@ -59,6 +69,14 @@ int run_simulator(int argc, char** argv) {
     std::fprintf(stderr, "cdbox-sim: '%s' ended before it started\n",
                  options.program.front().c_str());
     return kExitSimFailure;
+  }
+  if (session.vcd() != nullptr && !session.vcd()->good()) {
+    std::fprintf(stderr, "cdbox-sim: cannot write waveform '%s'; check the disk\n",
+                 options.vcd_path.c_str());
+    return kExitSimFailure;
+  }
+  for (const std::string& text : session.warnings()) {
+    std::fprintf(stderr, "cdbox-sim: warning: %s\n", text.c_str());
   }
   for (const std::string& text : session.violations()) {
     std::fprintf(stderr, "cdbox-sim: violation: %s\n", text.c_str());

@@ -107,7 +107,7 @@ void Tracer::wait_for_signal() {
   }
   const int sig = static_cast<int>(info.ssi_signo);
   if ((sig == SIGTERM || sig == SIGHUP) && !main_status_) {
-    session_.note(main_pid_, "signal " + signal_name(sig));
+    session_.record(main_pid_, ev::Signal{sig});
     kill(main_pid_, sig);
   }
 }
@@ -170,7 +170,7 @@ void Tracer::on_gone(pid_t tid, int status) {
     // The kernel does not stop a task killed by SIGKILL on its way out, so
     // nothing could be read of it then.
     if (!task.exit_reported && task.started && task.tgid == tid && WIFSIGNALED(status)) {
-      session_.note(tid, "killed " + signal_name(WTERMSIG(status)) + " syscw 0 vmhwm_kb 0");
+      session_.record(tid, ev::Ended{true, WTERMSIG(status), 0, 0});
     }
     tasks_.erase(it);
   }
@@ -215,7 +215,7 @@ void Tracer::on_exec(pid_t tid) {
   }
   const std::string path = task.exec_path.empty() ? executable_of(tid) : task.exec_path;
   task.exec_path.clear();
-  session_.note(tid, "exec " + path);
+  session_.record(tid, ev::Exec{path});
   resume(tid);
 }
 
@@ -226,11 +226,9 @@ void Tracer::on_exit_stop(pid_t tid) {
   if (task.started && task.tgid == tid) {
     const ProcessFigures figures = read_process_figures(tid);
     const int wait_status = static_cast<int>(status);
-    const std::string how = WIFSIGNALED(wait_status)
-                                ? "killed " + signal_name(WTERMSIG(wait_status))
-                                : "exit " + std::to_string(WEXITSTATUS(wait_status));
-    session_.note(tid, how + " syscw " + std::to_string(figures.write_syscalls) + " vmhwm_kb " +
-                           std::to_string(figures.peak_rss_kb));
+    const bool killed = WIFSIGNALED(wait_status);
+    session_.record(tid, ev::Ended{killed, killed ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status),
+                                   figures.write_syscalls, figures.peak_rss_kb});
     task.exit_reported = true;
   }
   resume(tid);
@@ -296,7 +294,7 @@ void Tracer::after_port_write(pid_t tid) {
   }
   pulse_signal_sent_ = true;
   const pid_t target = task_of(tid).tgid;
-  session_.note(target, "signal " + signal_name(*sig));
+  session_.record(target, ev::Signal{*sig});
   kill(target, *sig);
 }
 

@@ -18,10 +18,6 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 
-std::string result_text(long long result) {
-  return result == 0 ? "0" : "-" + errno_name(static_cast<int>(-result));
-}
-
 // The duration a sleep call asks for, or nullopt when the kernel is better
 // placed to reject the call (bad pointer, bad timespec).
 std::optional<std::int64_t> requested_sleep(pid_t tid, std::uint64_t addr, int clock_id,
@@ -90,17 +86,14 @@ void Tracer::privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool 
   const Options& options = session_.options();
   const std::optional<int>& refuse = is_iopl ? options.refuse_iopl : options.refuse_ioperm;
   long long result = 0;
-  char text[96];
   if (is_iopl) {
     result = refuse ? -*refuse : task.grants.set_privilege_level(arg0);
-    std::snprintf(text, sizeof text, "iopl %llu", static_cast<unsigned long long>(arg0));
+    session_.record(tid, ev::Iopl{arg0, result});
   } else {
     const int on = static_cast<int>(arg2);
     result = refuse ? -*refuse : task.grants.set_permission(arg0, arg1, on != 0);
-    std::snprintf(text, sizeof text, "ioperm 0x%llx %llu %d", static_cast<unsigned long long>(arg0),
-                  static_cast<unsigned long long>(arg1), on);
+    session_.record(tid, ev::Ioperm{arg0, arg1, on, result});
   }
-  session_.note(tid, std::string(text) + " = " + result_text(result));
   skip_call(tid, regs, result);
 }
 
@@ -113,7 +106,7 @@ void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosle
     resume(tid);
     return;
   }
-  session_.note(tid, "sleep " + format_seconds(*ns));
+  session_.record(tid, ev::Sleep{*ns});
   if (!session_.clock().is_virtual()) {
     resume(tid);
     return;
