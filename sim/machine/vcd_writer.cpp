@@ -115,11 +115,14 @@ void VcdWriter::on_event(const Event& event) {
 }
 
 void VcdWriter::finish(std::int64_t end_ns) {
-  flush();
-  const std::int64_t end_us = to_us(end_ns);
-  if (end_us > time_us_) {
-    std::fprintf(file_.get(), "#%" PRId64 "\n", end_us);
+  if (to_us(end_ns) > time_us_) {
+    flush();
+    time_us_ = to_us(end_ns);
   }
+  flush();
+  // One microsecond past the end, so a reader shows the final values for
+  // a sample rather than not at all.
+  std::fprintf(file_.get(), "#%" PRId64 "\n", time_us_ + 1);
   std::fflush(file_.get());
 }
 
