@@ -1,9 +1,18 @@
 # SPDX-License-Identifier: MIT
-# A thin front end over the CMake presets.
+# A thin front end over the CMake presets. Every target that builds first
+# installs what the machine lacks (tools/setup-deps), then configures the
+# build folder unless it is complete already (tools/configure).
 PRESET ?= default
 BUILD_DIR := $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+
+# What a target needs; test adds its own, and its prerequisites inherit
+# it.
+SETUP_GROUPS = build
+TESTS = ANY
+test: SETUP_GROUPS = build test
+test: TESTS = ON
 
 .PHONY: all configure test demo install deb static clean
 
@@ -11,7 +20,8 @@ all: configure
 	cmake --build --preset $(PRESET) -j $(JOBS)
 
 configure:
-	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake --preset $(PRESET)
+	@tools/setup-deps $(SETUP_GROUPS)
+	@tools/configure $(PRESET) $(BUILD_DIR) $(TESTS)
 
 test: all
 	ctest --preset $(PRESET) -j $(JOBS)
@@ -27,11 +37,13 @@ install: all
 # build-deb/: the source package and the cdbox-test, cdbox-sim and -dbgsym
 # packages, built by dpkg-buildpackage from a copy of the tree.
 deb:
+	@tools/setup-deps build package
 	packaging/build_deb.sh build-deb
 
 # build-static/console/cdbox-test: one statically linked file.
 static:
-	@test -f build-static/CMakeCache.txt || cmake --preset static
+	@tools/setup-deps $(SETUP_GROUPS)
+	@tools/configure static build-static $(TESTS)
 	cmake --build --preset static -j $(JOBS) --target cdbox-test
 	@file build-static/console/cdbox-test
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // cdbox-sim as a command: time, exit statuses, signals and job control.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <thread>
 
 #include "tests/harness/sim_run.h"
 
@@ -80,6 +80,20 @@ TEST(RealTime, ControllerChangesAreTracedAsTheyHappen) {
   EXPECT_EQ(so_far.find(" out 0x482 0x00"), std::string::npos) << "traced only after the release:\n"
                                                                << so_far;
   EXPECT_EQ(process.wait_exit(), 70);
+}
+
+// A trace is read while the simulator writes it: a line not yet ended is
+// not a line, and a wait that times out says what it saw.
+TEST(Trace, WaitReadsOnlyWholeLines) {
+  TempDir dir;
+  const std::string trace = dir.file("trace");
+  std::ofstream(trace) << "0.000000 42 exec /bin/true\n0.0000";
+  const auto exec = wait_for_trace_line(trace, "exec ");
+  ASSERT_TRUE(exec.has_value());
+  EXPECT_EQ(exec->pid, 42);
+  EXPECT_NONFATAL_FAILURE(
+      EXPECT_FALSE(wait_for_trace_line(trace, "exit", std::chrono::milliseconds(20)).has_value()),
+      "the trace had:\n0.000000 42 exec /bin/true\nand an unfinished line: '0.0000'");
 }
 
 TEST(Trace, ExitLineCarriesProcessFigures) {
@@ -249,11 +263,6 @@ pid_t wait_for_pid(SimProcess& process) {
   return seen ? static_cast<pid_t>(std::stol(process.out().substr(6))) : -1;
 }
 
-// True once pid sleeps, as the probe does in its usleep step.
-bool wait_until_sleeping(pid_t pid) {
-  return wait_until([pid] { return process_state(pid) == 'S'; });
-}
-
 TEST(Signals, TermAndHangupAreForwardedToTheProgram) {
   for (const int sig : {SIGTERM, SIGHUP}) {
     TempDir dir;
@@ -289,10 +298,9 @@ TEST(JobControl, StoppedProgramStaysStoppedUntilContinued) {
       Terminal::Pipes);
   const pid_t pid = wait_for_pid(process);
   ASSERT_GT(pid, 0);
-  ASSERT_TRUE(wait_until_stopped(pid));
-  // Still stopped a while later: the simulator did not let it run on.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(is_stopped(pid));
+  // Stopped, and still so once the simulator has handled the stop and gone
+  // back to waiting: it did not let the program run on.
+  ASSERT_TRUE(wait_until_left_stopped(process.pid(), pid)) << process.out();
   kill(pid, SIGCONT);
   EXPECT_EQ(process.wait_exit(), 6);
 }

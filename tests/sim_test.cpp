@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "drawer/regmap.h"
+#include "tests/harness/platform.h"
 #include "tests/harness/sim_run.h"
 
 namespace cdbox::test {
@@ -30,8 +31,9 @@ struct ProbeCase {
   Strings options;
   Strings steps;
   int status;
-  Strings events;   // the whole trace, by TraceLine::event()
-  std::string out;  // the probe's standard output
+  Strings events;                               // the whole trace, by TraceLine::event()
+  std::string out;                              // the probe's standard output
+  std::optional<Feature> needs = std::nullopt;  // of the kernel, beyond tracing
 };
 
 void PrintTo(const ProbeCase& c, std::ostream* os) {
@@ -42,6 +44,9 @@ class ProbeTest : public ::testing::TestWithParam<ProbeCase> {};
 
 TEST_P(ProbeTest, RunsAsTraced) {
   const ProbeCase& c = GetParam();
+  if (c.needs) {
+    CDBOX_SKIP_UNLESS(*c.needs);
+  }
   Strings options = {"--virtual-time"};
   options.insert(options.end(), c.options.begin(), c.options.end());
   Strings program = {probe_path()};
@@ -232,13 +237,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"iopl32", "3"},
                   0,
                   {"exec", "iopl 3 = -ENOSYS", "exit 0"},
-                  "iopl32 = ENOSYS\n"},
+                  "iopl32 = ENOSYS\n",
+                  Feature::CompatEntry},
         ProbeCase{"CompatEntryGrants",
                   {},
                   {"iopl32", "3", "inb", "0x482"},
                   0,
                   {"exec", "iopl 3 = 0", "in 0x482 = 0x00", "exit 0"},
-                  "iopl32 = 0\ninb = 0x0\n"},
+                  "iopl32 = 0\ninb = 0x0\n",
+                  Feature::CompatEntry},
         ProbeCase{"ExecKeepsGrant",
                   {},
                   {"iopl", "3", "exec", "inb", "0x482"},

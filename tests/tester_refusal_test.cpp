@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "tests/harness/platform.h"
 #include "tests/harness/sim_run.h"
 #include "tests/tester_expect.h"
 
@@ -63,15 +64,6 @@ bool is_root() {
   return geteuid() == 0;
 }
 
-// Whether this machine lets the tests mount in a private mount namespace.
-bool can_use_private_lockdown() {
-  static const bool can =
-      is_root() && std::system(
-                       "/usr/bin/unshare --mount --propagation private /bin/sh -c "
-                       "'mount -t tmpfs cdbox-test /sys/kernel/security' 2>/dev/null") == 0;
-  return can;
-}
-
 // This machine's own lockdown mode shows in the root rows that do not bring
 // their own file: they expect it off.
 bool machine_is_in_lockdown() {
@@ -108,8 +100,8 @@ TEST_P(RefusalTest, ReportsThenHintsWithoutTouchingAPort) {
   if (c.who == Who::Root && !is_root()) {
     GTEST_SKIP() << "needs the tests to run as root";
   }
-  if (c.lockdown && !can_use_private_lockdown()) {
-    GTEST_SKIP() << "needs root and a private mount namespace for a lockdown file of its own";
+  if (c.lockdown) {
+    CDBOX_SKIP_UNLESS(Feature::PrivateSecurityfs);
   }
   if (c.who == Who::Root && !c.lockdown && machine_is_in_lockdown()) {
     GTEST_SKIP() << "this machine's kernel is in lockdown mode; the rows with a lockdown file of "
@@ -188,9 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The lockdown file is read after a refusal only: a session that was let
 // in leaves it untouched.
 TEST(Lockdown, NotReadWhenThePrivilegeIsGranted) {
-  if (!can_use_private_lockdown()) {
-    GTEST_SKIP() << "needs root and a private mount namespace for a lockdown file of its own";
-  }
+  CDBOX_SKIP_UNLESS(Feature::PrivateSecurityfs);
   TempDir dir;
   const std::string atime_path = dir.file("atime");
   SimCommand command{{"--virtual-time"}, {tester_path()}, "1\n"};

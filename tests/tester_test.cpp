@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "drawer/regmap.h"
+#include "tests/harness/platform.h"
 #include "tests/harness/sim_run.h"
 #include "tests/tester_expect.h"
 
@@ -244,15 +245,24 @@ TEST(Output, NoHeapAllocation) {
 }
 
 TEST(Pty, CanonicalModeWaitsForEnter) {
+  CDBOX_SKIP_UNLESS(Feature::PseudoTerminal);
   TempDir dir;
-  SimProcess process(sim_command_line({{"--virtual-time"}, {tester_path()}}, dir.file("trace")),
-                     Terminal::Pty);
+  const std::string trace = dir.file("trace");
+  SimProcess process(sim_command_line({{"--virtual-time"}, {tester_path()}}, trace), Terminal::Pty);
   const std::string first = expected_screen(0);
   ASSERT_TRUE(process.wait_for([&](const std::string& out) { return out.size() >= first.size(); }));
+  const auto exec = wait_for_trace_line(trace, "exec ");
+  ASSERT_TRUE(exec.has_value());
+  ASSERT_TRUE(wait_until_sleeping(exec->pid));
+  const SchedulingState waiting = scheduling_state(exec->pid);
   process.send("13");
-  // Without Enter the line is not delivered: no pulse may begin.
-  EXPECT_FALSE(process.wait_for([&](const std::string& out) { return out.size() > first.size(); },
-                                std::chrono::milliseconds(300)));
+  // Without Enter the terminal holds the keys back: no line to read, the
+  // tester never woke, and no pulse began.
+  EXPECT_FALSE(process.terminal_input_ready());
+  const SchedulingState still = scheduling_state(exec->pid);
+  EXPECT_EQ(still.state, 'S');
+  EXPECT_EQ(still.voluntary_switches, waiting.voluntary_switches);
+  process.poll_now();
   EXPECT_EQ(process.out(), first);
   process.send("\n");
   const std::uint8_t one = sensor_bits_of(command_of('1'));
@@ -268,6 +278,7 @@ TEST(Pty, CanonicalModeWaitsForEnter) {
 }
 
 TEST(Pty, SessionMatchesPipes) {
+  CDBOX_SKIP_UNLESS(Feature::PseudoTerminal);
   const SimRun run = run_tester("1\n2\n0\n", 0x00, {}, Terminal::Pty);
   ASSERT_EQ(run.status, 0);
   EXPECT_EQ(run.out, expected_session(0, "12"));

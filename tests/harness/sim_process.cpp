@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <stdexcept>
 
 namespace cdbox::test {
@@ -63,7 +64,6 @@ SimProcess::SimProcess(const std::vector<std::string>& argv, Terminal terminal,
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   int master = -1;
-  std::string slave_name;
   if (pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe");
   }
@@ -72,7 +72,7 @@ SimProcess::SimProcess(const std::vector<std::string>& argv, Terminal terminal,
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
       throw std::runtime_error("posix_openpt");
     }
-    slave_name = ptsname(master);
+    slave_name_ = ptsname(master);
     // Set before anything is sent, so no early input is echoed.
     make_plain_terminal(master);
   } else if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
@@ -90,7 +90,7 @@ SimProcess::SimProcess(const std::vector<std::string>& argv, Terminal terminal,
     setrlimit(RLIMIT_CORE, &no_core);
     if (is_pty_) {
       setsid();
-      const int slave = open(slave_name.c_str(), O_RDWR);
+      const int slave = open(slave_name_.c_str(), O_RDWR);
       ioctl(slave, TIOCSCTTY, 0);
       dup2(slave, 0);
       dup2(slave, 1);
@@ -275,6 +275,24 @@ std::optional<int> SimProcess::wait_exit(milliseconds timeout) {
   return std::nullopt;
 }
 
+bool SimProcess::terminal_input_ready() {
+  while (is_pty_ && !pending_input_.empty() && in_fd_ >= 0 && pump(50)) {
+  }
+  if (!is_pty_ || !pending_input_.empty()) {
+    return false;
+  }
+  const int fd = open(slave_name_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  // poll(2) on the terminal runs its pending input through the line
+  // discipline first, and answers for it.
+  pollfd ready{fd, POLLIN, 0};
+  const bool readable = poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0;
+  close(fd);
+  return readable;
+}
+
 char process_state(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   const std::string text((std::istreambuf_iterator<char>(stat)), {});
@@ -301,6 +319,46 @@ bool wait_until(const std::function<bool()>& done, milliseconds timeout) {
 
 bool wait_until_stopped(pid_t pid, milliseconds timeout) {
   return wait_until([pid] { return is_stopped(pid); }, timeout);
+}
+
+bool wait_until_sleeping(pid_t pid, milliseconds timeout) {
+  return wait_until([pid] { return process_state(pid) == 'S'; }, timeout);
+}
+
+SchedulingState scheduling_state(pid_t pid) {
+  SchedulingState result;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "State:") {
+      status >> result.state;
+    } else if (key == "SigPnd:" || key == "ShdPnd:") {
+      std::string mask;
+      status >> mask;
+      result.signal_pending |= mask.find_first_not_of('0') != std::string::npos;
+    } else if (key == "voluntary_ctxt_switches:") {
+      status >> result.voluntary_switches;
+    }
+    status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return result;
+}
+
+bool wait_until_left_stopped(pid_t tracer, pid_t pid, milliseconds timeout) {
+  bool gone = false;
+  const bool settled = wait_until(
+      [&] {
+        const SchedulingState before = scheduling_state(tracer);
+        const char state = process_state(pid);
+        const SchedulingState after = scheduling_state(tracer);
+        gone = state == '?' || state == 'Z' || state == 'X';
+        return gone ||
+               (before.state == 'S' && !before.signal_pending && (state == 't' || state == 'T') &&
+                after.state == 'S' && !after.signal_pending &&
+                after.voluntary_switches == before.voluntary_switches);
+      },
+      timeout);
+  return settled && !gone;
 }
 
 }  // namespace cdbox::test

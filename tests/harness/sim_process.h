@@ -54,6 +54,11 @@ class SimProcess {
   std::optional<int> wait_exit(milliseconds timeout = kDefaultTimeout);
   // Data moved so far, without waiting for more.
   void poll_now();
+  // On a pseudo-terminal: makes the terminal take all input sent so far
+  // (written and through its line discipline, so a reader it wakes is
+  // awake on return), and tells whether a read would find data now; in
+  // canonical mode only a whole line counts. False on pipes.
+  bool terminal_input_ready();
 
   [[nodiscard]] const std::string& out() const { return out_; }
   [[nodiscard]] const std::string& err() const { return err_; }
@@ -70,6 +75,7 @@ class SimProcess {
   int err_fd_ = -1;
   bool close_input_after_send_ = false;
   bool is_pty_ = false;
+  std::string slave_name_;
   std::string pending_input_;
   std::string out_;
   std::string err_;
@@ -86,5 +92,22 @@ bool wait_until_stopped(pid_t pid, milliseconds timeout = kDefaultTimeout);
 bool is_stopped(pid_t pid);
 // The state letter of /proc/PID/stat ('R', 'S', 'T', ...); '?' when gone.
 char process_state(pid_t pid);
+// Waits until pid sleeps ('S'), as in a blocking read or in poll(2).
+bool wait_until_sleeping(pid_t pid, milliseconds timeout = kDefaultTimeout);
+
+// What /proc/PID/status tells of the scheduling of a process.
+struct SchedulingState {
+  char state = '?';              // as process_state
+  bool signal_pending = false;   // a signal waits for it
+  long voluntary_switches = -1;  // times it went to sleep
+};
+SchedulingState scheduling_state(pid_t pid);
+
+// Waits until the tracer (cdbox-sim) has handled a stop of pid and left
+// pid stopped: pid is stopped while the tracer sleeps with no signal
+// pending and does not wake in between. A tracer that let pid run on
+// would have made it runnable before going back to sleep. False on
+// timeout or once pid is gone.
+bool wait_until_left_stopped(pid_t tracer, pid_t pid, milliseconds timeout = kDefaultTimeout);
 
 }  // namespace cdbox::test

@@ -113,9 +113,17 @@ std::string read_file(const std::string& path) {
 std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
                                              milliseconds timeout) {
   std::optional<TraceLine> found;
-  wait_until(
+  std::string whole;
+  std::string rest;
+  const bool seen = wait_until(
       [&] {
-        for (const TraceLine& line : parse_trace(read_file(path))) {
+        // The simulator may be writing the last line right now: only what
+        // ends in a newline is a line yet.
+        const std::string text = read_file(path);
+        const std::size_t end = text.rfind('\n') + 1;
+        whole = text.substr(0, end);
+        rest = text.substr(end);
+        for (const TraceLine& line : parse_trace(whole)) {
           if (line.text.starts_with(prefix)) {
             found = line;
             return true;
@@ -124,6 +132,11 @@ std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std:
         return false;
       },
       timeout);
+  if (!seen) {
+    ADD_FAILURE() << "no trace line '" << prefix << "...' within " << timeout.count()
+                  << " ms; the trace had:\n"
+                  << whole << (rest.empty() ? "" : "and an unfinished line: '" + rest + "'");
+  }
   return found;
 }
 

@@ -80,7 +80,9 @@ std::string read_file(const std::string& path);
 std::string hex_byte(unsigned value);
 
 // The first line starting with prefix of a trace that is still being
-// written; nullopt when none has appeared by the timeout.
+// written, reading only lines that are whole; nullopt when none has
+// appeared by the timeout, which fails the calling test with the lines
+// seen so far.
 std::optional<TraceLine> wait_for_trace_line(const std::string& path, const std::string& prefix,
                                              milliseconds timeout = kDefaultTimeout);
 
