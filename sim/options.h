@@ -16,7 +16,7 @@ namespace cdbox::sim {
 struct Options {
   std::string trace_path;  // empty: no trace; "-": standard error
   bool virtual_time = false;
-  std::string vcd_path;     // empty: no waveform
+  std::string vcd_path;  // empty: no waveform
   std::uint8_t status_base = kDefaultStatusBase;
   std::int64_t open_after_ms = kDefaultOpenAfterMs;
   std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
@@ -24,10 +24,10 @@ struct Options {
   bool absent = false;
   bool sensor_active_low = false;
   std::array<bool, kDrawerCount> jammed{};
-  std::vector<HandAction> hand;                                // --at, in command line order
+  std::vector<HandAction> hand;                                   // --at, in command line order
   std::array<std::optional<DrawerMap>, kDrawerCount> drawer_map;  // --drawer
-  std::optional<int> refuse_iopl;    // errno to fail iopl with
-  std::optional<int> refuse_ioperm;  // errno to fail ioperm with
+  std::optional<int> refuse_iopl;                                 // errno to fail iopl with
+  std::optional<int> refuse_ioperm;                               // errno to fail ioperm with
   std::optional<int> signal_on_pulse;
   std::vector<std::string> program;  // PROGRAM and its arguments
 };

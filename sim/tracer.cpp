@@ -227,8 +227,9 @@ void Tracer::on_exit_stop(pid_t tid) {
     const ProcessFigures figures = read_process_figures(tid);
     const int wait_status = static_cast<int>(status);
     const bool killed = WIFSIGNALED(wait_status);
-    session_.record(tid, ev::Ended{killed, killed ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status),
-                                   figures.write_syscalls, figures.peak_rss_kb});
+    session_.record(tid,
+                    ev::Ended{killed, killed ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status),
+                              figures.write_syscalls, figures.peak_rss_kb});
     task.exit_reported = true;
   }
   resume(tid);

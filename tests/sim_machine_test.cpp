@@ -112,35 +112,35 @@ ControllerConfig with(void (*change)(ControllerConfig&)) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, MachineTest,
     ::testing::Values(
-        MachineCase{"PulseOpensDrawerOne",
-                    base_config(),
-                    {out(0, 0x10), out(300, 0x00), in(300)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x10",
-                     "0 7 control 0x10", "0 7 solenoid 1 on", "50 7 drawer 1 open",
-                     "50 7 status 0x08", "300 7 out 0x482 0x00", "300 7 control 0x00",
-                     "300 7 solenoid 1 off", "300 7 in 0x482 = 0x08"}},
+        MachineCase{
+            "PulseOpensDrawerOne",
+            base_config(),
+            {out(0, 0x10), out(300, 0x00), in(300)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x10", "0 7 control 0x10",
+             "0 7 solenoid 1 on", "50 7 drawer 1 open", "50 7 status 0x08", "300 7 out 0x482 0x00",
+             "300 7 control 0x00", "300 7 solenoid 1 off", "300 7 in 0x482 = 0x08"}},
         // A change a write makes due at once is sent after the write.
-        MachineCase{"ImmediateOpenFollowsTheWrite",
-                    with([](ControllerConfig& c) { c.open_after_ns = 0; }),
-                    {out(0, 0x20), out(0, 0x00)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x20",
-                     "0 7 control 0x20", "0 7 solenoid 2 on", "0 7 drawer 2 open",
-                     "0 7 status 0x04", "0 7 out 0x482 0x00", "0 7 control 0x00",
-                     "0 7 solenoid 2 off"}},
-        MachineCase{"AbsentReadsFloatAndLosesWrites",
-                    with([](ControllerConfig& c) { c.absent = true; }),
-                    {in(0), out(0, 0x10), in(0, 0x483), out(300, 0x00), in(300)},
-                    {"0 0 control 0x00", "0 0 status 0xff", "0 7 in 0x482 = 0xff",
-                     "0 7 out 0x482 0x10", "0 7 in 0x483 = 0xff", "300 7 out 0x482 0x00",
-                     "300 7 in 0x482 = 0xff"}},
-        MachineCase{"JammedDrawerStaysShut",
-                    with([](ControllerConfig& c) { c.jammed[0] = true; }),
-                    {out(0, 0x30), out(300, 0x00), in(300)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x30",
-                     "0 7 control 0x30", "0 7 solenoid 1 on", "0 7 solenoid 2 on",
-                     "50 7 drawer 1 jammed", "50 7 drawer 2 open", "50 7 status 0x04",
-                     "300 7 out 0x482 0x00", "300 7 control 0x00", "300 7 solenoid 1 off",
-                     "300 7 solenoid 2 off", "300 7 in 0x482 = 0x04"}},
+        MachineCase{
+            "ImmediateOpenFollowsTheWrite",
+            with([](ControllerConfig& c) { c.open_after_ns = 0; }),
+            {out(0, 0x20), out(0, 0x00)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x20", "0 7 control 0x20",
+             "0 7 solenoid 2 on", "0 7 drawer 2 open", "0 7 status 0x04", "0 7 out 0x482 0x00",
+             "0 7 control 0x00", "0 7 solenoid 2 off"}},
+        MachineCase{
+            "AbsentReadsFloatAndLosesWrites",
+            with([](ControllerConfig& c) { c.absent = true; }),
+            {in(0), out(0, 0x10), in(0, 0x483), out(300, 0x00), in(300)},
+            {"0 0 control 0x00", "0 0 status 0xff", "0 7 in 0x482 = 0xff", "0 7 out 0x482 0x10",
+             "0 7 in 0x483 = 0xff", "300 7 out 0x482 0x00", "300 7 in 0x482 = 0xff"}},
+        MachineCase{
+            "JammedDrawerStaysShut",
+            with([](ControllerConfig& c) { c.jammed[0] = true; }),
+            {out(0, 0x30), out(300, 0x00), in(300)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x30", "0 7 control 0x30",
+             "0 7 solenoid 1 on", "0 7 solenoid 2 on", "50 7 drawer 1 jammed", "50 7 drawer 2 open",
+             "50 7 status 0x04", "300 7 out 0x482 0x00", "300 7 control 0x00",
+             "300 7 solenoid 1 off", "300 7 solenoid 2 off", "300 7 in 0x482 = 0x04"}},
         MachineCase{"ActiveLowSensorClearsWhileOpen",
                     with([](ControllerConfig& c) {
                       c.sensor_active_low = true;
@@ -164,16 +164,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {"0 0 control 0x00", "0 0 status 0x00", "100 0 drawer 2 open by hand",
                      "100 0 status 0x04", "120 7 in 0x482 = 0x04", "200 0 drawer 2 closed by hand",
                      "200 0 status 0x00"}},
-        MachineCase{"RunTimeMapMovesDrawerTwo",
-                    with([](ControllerConfig& c) { c.map[1] = {0x40, 0x01}; }),
-                    {out(0, 0x40), out(300, 0x00), in(300)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x40",
-                     "0 7 control 0x40", "0 7 solenoid 2 on", "50 7 drawer 2 open",
-                     "50 7 status 0x01", "300 7 out 0x482 0x00", "300 7 control 0x00",
-                     "300 7 solenoid 2 off", "300 7 in 0x482 = 0x01"}},
+        MachineCase{
+            "RunTimeMapMovesDrawerTwo",
+            with([](ControllerConfig& c) {
+              c.map[1] = {0x40, 0x01};
+            }),
+            {out(0, 0x40), out(300, 0x00), in(300)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x40", "0 7 control 0x40",
+             "0 7 solenoid 2 on", "50 7 drawer 2 open", "50 7 status 0x01", "300 7 out 0x482 0x00",
+             "300 7 control 0x00", "300 7 solenoid 2 off", "300 7 in 0x482 = 0x01"}},
         // Each unused bit is told once, however often it is written.
         MachineCase{"UnmappedBitsWarnOnce",
-                    with([](ControllerConfig& c) { c.map[1] = {0x40, 0x01}; }),
+                    with([](ControllerConfig& c) {
+                      c.map[1] = {0x40, 0x01};
+                    }),
                     {out(0, 0x21), out(1, 0x00), out(2, 0x21), out(3, 0xa0), out(4, 0x00)},
                     {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x21",
                      "0 7 warning control bits 0x21 energize no drawer (drawer 1: 0x10, drawer 2: "
@@ -190,13 +194,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "0 7 violation port 0x378 is not the drawer controller's (0x482-0x484)",
                      "1 7 out 0x484 0x1010",
                      "1 7 violation port 0x485 is not the drawer controller's (0x482-0x484)"}},
-        MachineCase{"HoldTooLongIsAViolation",
-                    with([](ControllerConfig& c) { c.max_hold_ns = 200 * kNsPerMs; }),
-                    {out(0, 0x10), out(300, 0x00)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x10",
-                     "0 7 control 0x10", "0 7 solenoid 1 on", "50 7 drawer 1 open",
-                     "50 7 status 0x08", "200 7 violation drawer 1 solenoid energized longer than 200 ms",
-                     "300 7 out 0x482 0x00", "300 7 control 0x00", "300 7 solenoid 1 off"}}),
+        MachineCase{
+            "HoldTooLongIsAViolation",
+            with([](ControllerConfig& c) { c.max_hold_ns = 200 * kNsPerMs; }),
+            {out(0, 0x10), out(300, 0x00)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x10", "0 7 control 0x10",
+             "0 7 solenoid 1 on", "50 7 drawer 1 open", "50 7 status 0x08",
+             "200 7 violation drawer 1 solenoid energized longer than 200 ms",
+             "300 7 out 0x482 0x00", "300 7 control 0x00", "300 7 solenoid 1 off"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

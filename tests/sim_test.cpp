@@ -71,9 +71,8 @@ std::string unmapped_warning(unsigned value) {
   const unsigned bits = value & ~unsigned{CDBoxDrawer1CMD | CDBoxDrawer2CMD};
   const bool one = (bits & (bits - 1)) == 0;
   return std::string("warning control bit") + (one ? " " : "s ") + hex_byte(bits) +
-         (one ? " energizes" : " energize") + " no drawer (drawer 1: " +
-         hex_byte(CDBoxDrawer1CMD) + ", drawer 2: " + hex_byte(CDBoxDrawer2CMD) +
-         "); --drawer N:SOLENOID:SENSOR maps a drawer";
+         (one ? " energizes" : " energize") + " no drawer (drawer 1: " + hex_byte(CDBoxDrawer1CMD) +
+         ", drawer 2: " + hex_byte(CDBoxDrawer2CMD) + "); --drawer N:SOLENOID:SENSOR maps a drawer";
 }
 
 INSTANTIATE_TEST_SUITE_P(

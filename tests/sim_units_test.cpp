@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "drawer/regmap.h"
-#include "sim/machine/controller.h"
 #include "sim/decoder.h"
+#include "sim/machine/controller.h"
 
 namespace cdbox::sim {
 namespace {

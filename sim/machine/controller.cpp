@@ -158,7 +158,8 @@ std::uint8_t DrawerController::status() const {
     const std::uint8_t bit = config_.map[i].sensor_bit;
     const bool open = drawers_[i].opened_at.has_value();
     if (config_.sensor_active_low) {
-      status = open ? static_cast<std::uint8_t>(status & ~bit) : static_cast<std::uint8_t>(status | bit);
+      status =
+          open ? static_cast<std::uint8_t>(status & ~bit) : static_cast<std::uint8_t>(status | bit);
     } else if (open) {
       status |= bit;
     }
@@ -212,8 +213,8 @@ void DrawerController::warn_unmapped_bits(std::uint8_t value, std::int64_t now_n
   const bool one = (fresh & (fresh - 1)) == 0;
   send(now_ns, actor,
        ev::Warning{std::string(one ? "control bit " : "control bits ") + hex_byte(fresh) +
-                   (one ? " energizes" : " energize") + " no drawer (drawer 1: " +
-                   hex_byte(config_.map[0].solenoid_bit) +
+                   (one ? " energizes" : " energize") +
+                   " no drawer (drawer 1: " + hex_byte(config_.map[0].solenoid_bit) +
                    ", drawer 2: " + hex_byte(config_.map[1].solenoid_bit) +
                    "); --drawer N:SOLENOID:SENSOR maps a drawer"});
 }

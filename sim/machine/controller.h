@@ -43,8 +43,8 @@ struct ControllerConfig {
   std::optional<std::int64_t> close_after_ns;  // nullopt: stays open
   std::int64_t max_hold_ns = kDefaultMaxHoldMs * kNsPerMs;
   std::array<DrawerMap, kDrawerCount> map = build_drawer_map();
-  bool absent = false;             // nothing answers: reads float, writes are lost
-  bool sensor_active_low = false;  // a sensor bit is clear while its drawer is open
+  bool absent = false;                      // nothing answers: reads float, writes are lost
+  bool sensor_active_low = false;           // a sensor bit is clear while its drawer is open
   std::array<bool, kDrawerCount> jammed{};  // the latch holds: the drawer never opens
   std::vector<HandAction> hand;             // in any order
 };

@@ -91,10 +91,9 @@ struct Ended {
 
 }  // namespace ev
 
-using EventBody =
-    std::variant<ev::Exec, ev::Iopl, ev::Ioperm, ev::PortIn, ev::PortOut, ev::Sleep,
-                 ev::ControlRegister, ev::StatusRegister, ev::Solenoid, ev::Drawer, ev::Jammed,
-                 ev::Signal, ev::Violation, ev::Warning, ev::Ended>;
+using EventBody = std::variant<ev::Exec, ev::Iopl, ev::Ioperm, ev::PortIn, ev::PortOut, ev::Sleep,
+                               ev::ControlRegister, ev::StatusRegister, ev::Solenoid, ev::Drawer,
+                               ev::Jammed, ev::Signal, ev::Violation, ev::Warning, ev::Ended>;
 
 struct Event {
   std::int64_t time_ns = 0;  // on the simulator's clock

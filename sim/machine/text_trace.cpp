@@ -39,8 +39,8 @@ std::optional<std::string> event_text(const EventBody& body) {
           },
           [](const ev::Ioperm& e) -> Text {
             char text[64];
-            std::snprintf(text, sizeof text, "ioperm 0x%llx %llu %d = ",
-                          static_cast<unsigned long long>(e.from),
+            std::snprintf(text, sizeof text,
+                          "ioperm 0x%llx %llu %d = ", static_cast<unsigned long long>(e.from),
                           static_cast<unsigned long long>(e.count), e.on);
             return text + result_text(e.result);
           },
