@@ -30,7 +30,9 @@ Session::Session(const Options& options, std::unique_ptr<TraceWriter> trace,
       text_(std::move(trace)),
       vcd_(std::move(vcd)),
       machine_(controller_config(options), clock_, stream_) {
-  stream_.add(text_);
+  if (text_.is_open()) {
+    stream_.add(text_);
+  }
   if (vcd_) {
     stream_.add(*vcd_);
   }

@@ -21,6 +21,8 @@ class TraceWriter {
   // Writes "TIME PID TEXT". Each line is flushed, so a reader can follow
   // the trace while the program runs.
   void event(std::int64_t time_ns, pid_t pid, const std::string& text);
+  // False for the writer that drops every event.
+  [[nodiscard]] bool is_open() const { return file_ != nullptr; }
 
  private:
   struct FileCloser {

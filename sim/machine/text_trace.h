@@ -21,6 +21,8 @@ class TextTrace final : public EventSink {
  public:
   explicit TextTrace(std::unique_ptr<TraceWriter> writer) : writer_(std::move(writer)) {}
   void on_event(const Event& event) override;
+  // False when the trace goes nowhere: then it need not be a sink at all.
+  [[nodiscard]] bool is_open() const { return writer_ && writer_->is_open(); }
 
  private:
   std::unique_ptr<TraceWriter> writer_;

@@ -16,6 +16,7 @@
 //   iopl32 LEVEL                          iopl through the 32-bit entry (int 0x80)
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
+//   inloop N PORT                         N "inb %dx, %al" of PORT, printing nothing
 //   pid                                   prints the process id
 //   raise SIG | exit STATUS
 #include <fcntl.h>
@@ -217,6 +218,13 @@ int run_steps(int argc, char** argv, int first) {
       }
       close(fd);
       used = 1;
+    } else if (step == "inloop") {
+      const auto port = static_cast<std::uint16_t>(number(args[1]));
+      for (unsigned long n = number(args[0]); n > 0; --n) {
+        std::uint8_t v;
+        asm volatile("inb %w1, %b0" : "=a"(v) : "Nd"(port));
+      }
+      used = 2;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
     } else if (step == "raise") {
