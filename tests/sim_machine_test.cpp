@@ -103,6 +103,10 @@ TEST_P(MachineTest, SendsEveryEvent) {
   EXPECT_EQ(seen, c.events);
 }
 
+// The end of a warning under drawer 2 at 0x40.
+const std::string kOtherMap =
+    " (drawer 1: 0x10, drawer 2: 0x40); --drawer N:SOLENOID:SENSOR maps a drawer";
+
 ControllerConfig with(void (*change)(ControllerConfig&)) {
   ControllerConfig config = base_config();
   change(config);
@@ -174,19 +178,17 @@ INSTANTIATE_TEST_SUITE_P(
              "0 7 solenoid 2 on", "50 7 drawer 2 open", "50 7 status 0x01", "300 7 out 0x482 0x00",
              "300 7 control 0x00", "300 7 solenoid 2 off", "300 7 in 0x482 = 0x01"}},
         // Each unused bit is told once, however often it is written.
-        MachineCase{"UnmappedBitsWarnOnce",
-                    with([](ControllerConfig& c) {
-                      c.map[1] = {0x40, 0x01};
-                    }),
-                    {out(0, 0x21), out(1, 0x00), out(2, 0x21), out(3, 0xa0), out(4, 0x00)},
-                    {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x21",
-                     "0 7 warning control bits 0x21 energize no drawer (drawer 1: 0x10, drawer 2: "
-                     "0x40); --drawer N:SOLENOID:SENSOR maps a drawer",
-                     "0 7 control 0x21", "1 7 out 0x482 0x00", "1 7 control 0x00",
-                     "2 7 out 0x482 0x21", "2 7 control 0x21", "3 7 out 0x482 0xa0",
-                     "3 7 warning control bit 0x80 energizes no drawer (drawer 1: 0x10, drawer 2: "
-                     "0x40); --drawer N:SOLENOID:SENSOR maps a drawer",
-                     "3 7 control 0xa0", "4 7 out 0x482 0x00", "4 7 control 0x00"}},
+        MachineCase{
+            "UnmappedBitsWarnOnce",
+            with([](ControllerConfig& c) {
+              c.map[1] = {0x40, 0x01};
+            }),
+            {out(0, 0x21), out(1, 0x00), out(2, 0x21), out(3, 0xa0), out(4, 0x00)},
+            {"0 0 control 0x00", "0 0 status 0x00", "0 7 out 0x482 0x21",
+             "0 7 warning control bits 0x21 energize no drawer" + kOtherMap, "0 7 control 0x21",
+             "1 7 out 0x482 0x00", "1 7 control 0x00", "2 7 out 0x482 0x21", "2 7 control 0x21",
+             "3 7 out 0x482 0xa0", "3 7 warning control bit 0x80 energizes no drawer" + kOtherMap,
+             "3 7 control 0xa0", "4 7 out 0x482 0x00", "4 7 control 0x00"}},
         MachineCase{"ForeignPortFloatsAndIsAViolation",
                     base_config(),
                     {in(0, 0x378), Step{1, Step::Out, 0x484, 0x1010, 2}},

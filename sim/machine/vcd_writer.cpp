@@ -8,7 +8,7 @@ namespace {
 
 // Wires: solenoid and sensor of each drawer, then control bits 0-7, then
 // status bits 0-7.
-constexpr std::size_t kControlWire = 2 * kDrawerCount;
+constexpr std::size_t kControlWire = std::size_t{2} * kDrawerCount;
 constexpr std::size_t kStatusWire = kControlWire + 8;
 
 std::size_t solenoid_wire(int drawer) {

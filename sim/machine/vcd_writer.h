@@ -28,7 +28,7 @@ class VcdWriter final : public EventSink {
   [[nodiscard]] bool good() const;
 
   // The wires, in the order of the header.
-  static constexpr std::size_t kWireCount = 2 * kDrawerCount + 16;
+  static constexpr std::size_t kWireCount = std::size_t{2} * kDrawerCount + 16;
 
  private:
   struct FileCloser {
