@@ -78,7 +78,8 @@ int finish_output() {
 }
 
 int print_help() {
-  std::fputs(
+  // The defaults come from the machine, which holds them once.
+  std::printf(
       "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"
       "Run PROGRAM with a virtual cash drawer controller behind I/O ports 0x482-0x484.\n"
       "iopl and ioperm are granted virtually, port instructions are emulated and\n"
@@ -86,12 +87,12 @@ int print_help() {
       "\n"
       "      --trace=FILE          write every event to FILE ('-': standard error)\n"
       "      --virtual-time        sleeps return at once and advance a virtual clock\n"
-      "      --status=BYTE         status register base value (default 0x00)\n"
+      "      --status=BYTE         status register base value (default 0x%02x)\n"
       "      --open-after=MS       a drawer opens after its solenoid has been\n"
-      "                            energized this long (default 50)\n"
+      "                            energized this long (default %lld)\n"
       "      --close-after=MS      an open drawer shuts this long after opening\n"
       "                            (default: it stays open)\n"
-      "      --max-hold=MS         longest safe solenoid hold (default 500)\n"
+      "      --max-hold=MS         longest safe solenoid hold (default %lld)\n"
       "      --refuse-iopl[=ERR]   fail iopl with errno ERR (default EPERM)\n"
       "      --refuse-ioperm[=ERR] fail ioperm with errno ERR (default EPERM)\n"
       "      --signal-on-pulse=SIG send SIG to the program right after its first\n"
@@ -118,7 +119,8 @@ int print_help() {
       "See cdbox-sim(1) for the trace format and the violations.\n"
       "\n"
       "Report bugs to: " CDBOX_BUG_ADDRESS "\n",
-      stdout);
+      unsigned{kDefaultStatusBase}, static_cast<long long>(kDefaultOpenAfterMs),
+      static_cast<long long>(kDefaultMaxHoldMs));
   return finish_output();
 }
 

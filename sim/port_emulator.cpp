@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "sim/port_emulator.h"
 
-#include <cstdio>
 #include <string>
+
+#include "sim/trace.h"
 
 namespace cdbox::sim {
 namespace {
-
-std::string hex_port(unsigned port) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", port);
-  return text;
-}
 
 std::uint32_t width_mask(unsigned width) {
   return width == 4 ? 0xffffffffU : (1U << (8 * width)) - 1;
@@ -36,7 +31,8 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
       static_cast<std::uint16_t>(insn.port_in_dx ? (regs.rdx & 0xffff) : insn.imm_port);
   const bool is_in = insn.direction == PortDirection::In;
   if (!grants.allows(port, insn.width)) {
-    session_.violation(tid, std::string(is_in ? "in from" : "out to") + " port " + hex_port(port) +
+    session_.violation(tid, std::string(is_in ? "in from" : "out to") + " port " +
+                                format_port(port) +
                                 " without permission (no iopl or ioperm grant)");
     return false;
   }

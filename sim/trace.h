@@ -33,6 +33,8 @@ class TraceWriter {
 
 // Seconds with six decimals, rounded to the microsecond: "0.300000".
 std::string format_seconds(std::int64_t ns);
+// A port number in lowercase hex without leading zeros: "0x482".
+std::string format_port(unsigned port);
 // A port value in hex with two digits per byte of width: "0x0c", "0x1234".
 std::string format_port_value(std::uint32_t value, unsigned width);
 

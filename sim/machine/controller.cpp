@@ -6,14 +6,13 @@
 #include <string>
 
 #include "drawer/regmap.h"
+#include "sim/trace.h"
 
 namespace cdbox::sim {
 namespace {
 
-std::string hex_byte(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", value);
-  return text;
+std::string format_byte(unsigned value) {
+  return format_port_value(value, 1);
 }
 
 }  // namespace
@@ -212,10 +211,10 @@ void DrawerController::warn_unmapped_bits(std::uint8_t value, std::int64_t now_n
   warned_bits_ |= fresh;
   const bool one = (fresh & (fresh - 1)) == 0;
   send(now_ns, actor,
-       ev::Warning{std::string(one ? "control bit " : "control bits ") + hex_byte(fresh) +
+       ev::Warning{std::string(one ? "control bit " : "control bits ") + format_byte(fresh) +
                    (one ? " energizes" : " energize") +
-                   " no drawer (drawer 1: " + hex_byte(config_.map[0].solenoid_bit) +
-                   ", drawer 2: " + hex_byte(config_.map[1].solenoid_bit) +
+                   " no drawer (drawer 1: " + format_byte(config_.map[0].solenoid_bit) +
+                   ", drawer 2: " + format_byte(config_.map[1].solenoid_bit) +
                    "); --drawer N:SOLENOID:SENSOR maps a drawer"});
 }
 

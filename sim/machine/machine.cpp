@@ -1,21 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "sim/machine/machine.h"
 
-#include <cstdio>
 #include <string>
 
 #include "drawer/regmap.h"
+#include "sim/trace.h"
 
 namespace cdbox::sim {
-namespace {
-
-std::string hex_port(unsigned port) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", port);
-  return text;
-}
-
-}  // namespace
 
 Machine::Machine(const ControllerConfig& config, const SimClock& clock, EventSink& events)
     : clock_(clock), events_(events), bus_(config, events) {}
@@ -54,8 +45,8 @@ void Machine::port_out(pid_t pid, std::uint16_t port, unsigned width, std::uint3
 }
 
 void Machine::foreign_port(pid_t pid, std::uint16_t port) {
-  record(pid, ev::Violation{"port " + hex_port(port) + " is not the drawer controller's (" +
-                            hex_port(CDBoxPortFirst) + "-" + hex_port(CDBoxPortLast) + ")"});
+  record(pid, ev::Violation{"port " + format_port(port) + " is not the drawer controller's (" +
+                            format_port(CDBoxPortFirst) + "-" + format_port(CDBoxPortLast) + ")"});
 }
 
 void Machine::finish() {

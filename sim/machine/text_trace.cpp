@@ -15,12 +15,6 @@ struct Overloaded : Ts... {
 template <typename... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
-std::string hex_port(unsigned port) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", port);
-  return text;
-}
-
 std::string result_text(long long result) {
   return result == 0 ? "0" : "-" + errno_name(static_cast<int>(-result));
 }
@@ -47,10 +41,10 @@ std::optional<std::string> event_text(const EventBody& body) {
             return text + result_text(e.result);
           },
           [](const ev::PortIn& e) -> Text {
-            return "in " + hex_port(e.port) + " = " + format_port_value(e.value, e.width);
+            return "in " + format_port(e.port) + " = " + format_port_value(e.value, e.width);
           },
           [](const ev::PortOut& e) -> Text {
-            return "out " + hex_port(e.port) + " " + format_port_value(e.value, e.width);
+            return "out " + format_port(e.port) + " " + format_port_value(e.value, e.width);
           },
           [](const ev::Sleep& e) -> Text { return "sleep " + format_seconds(e.ns); },
           [](const ev::ControlRegister&) -> Text { return std::nullopt; },
