@@ -17,10 +17,18 @@ enum class TrappedCall : std::uint16_t {
   ClockNanosleep,
   Execve,
   Execveat,
+  Select,  // only when it watches no descriptor, as the other waits below
+  Pselect6,
+  Poll,
+  Ppoll,
+  ClockGettime,  // the clock reads: only in virtual time
+  Gettimeofday,
+  Time,
 };
 
 // Installs the filter in the calling process, for it and all it starts.
+// trap_clock_reads: also stop at clock_gettime, gettimeofday and time.
 // Returns 0 or an errno value.
-int install_syscall_filter();
+int install_syscall_filter(bool trap_clock_reads);
 
 }  // namespace cdbox::sim

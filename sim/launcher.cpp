@@ -88,12 +88,12 @@ int resolve_program(const std::string& name, std::string& path) {
 
 // The child: waits until it is seized, installs the filter, runs PROGRAM.
 [[noreturn]] void run_child(int go_fd, int report_fd, const std::string& path,
-                            const std::vector<std::string>& program) {
+                            const std::vector<std::string>& program, bool virtual_time) {
   char go = 0;
   if (read(go_fd, &go, 1) != 1) {
     _exit(kExitSimFailure);
   }
-  if (int err = install_syscall_filter(); err != 0) {
+  if (int err = install_syscall_filter(virtual_time); err != 0) {
     report_and_exit(report_fd, LaunchReport::Filter, err);
   }
   std::vector<char*> argv;
@@ -108,7 +108,7 @@ int resolve_program(const std::string& name, std::string& path) {
 
 }  // namespace
 
-int launch(const std::vector<std::string>& program, Launched& launched) {
+int launch(const std::vector<std::string>& program, bool virtual_time, Launched& launched) {
   std::string path;
   if (int status = resolve_program(program.front(), path); status != 0) {
     return status;
@@ -130,7 +130,7 @@ int launch(const std::vector<std::string>& program, Launched& launched) {
     return kExitSimFailure;
   }
   if (pid == 0) {
-    run_child(go_read.get(), report_write.get(), path, program);
+    run_child(go_read.get(), report_write.get(), path, program, virtual_time);
   }
   if (ptrace(PTRACE_SEIZE, pid, nullptr, kTraceOptions) != 0) {
     const int err = errno;

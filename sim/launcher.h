@@ -25,9 +25,10 @@ struct LaunchReport {
   int err = 0;
 };
 
-// Resolves and starts program under ptrace. On failure reports it on
-// standard error and returns the exit status to end with.
-int launch(const std::vector<std::string>& program, Launched& launched);
+// Resolves and starts program under ptrace; in virtual time its filter traps
+// the clock reads too. On failure reports it on standard error and returns
+// the exit status to end with.
+int launch(const std::vector<std::string>& program, bool virtual_time, Launched& launched);
 
 // Explains a failure the child reported; returns the exit status.
 int explain_launch_report(const LaunchReport& report, const std::string& program);

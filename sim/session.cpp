@@ -23,6 +23,11 @@ ControllerConfig controller_config(const Options& options) {
   return config;
 }
 
+std::array<std::uint8_t, kDrawerCount> Session::solenoid_bits() const {
+  const ControllerConfig config = controller_config(options_);
+  return {config.map[0].solenoid_bit, config.map[1].solenoid_bit};
+}
+
 Session::Session(const Options& options, std::unique_ptr<TraceWriter> trace,
                  std::unique_ptr<VcdWriter> vcd)
     : options_(options),

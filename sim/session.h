@@ -33,6 +33,8 @@ class Session {
   SimClock& clock() { return clock_; }
   Machine& machine() { return machine_; }
   DrawerController& controller() { return machine_.controller(); }
+  // Each drawer's control bit, as this run maps it.
+  [[nodiscard]] std::array<std::uint8_t, kDrawerCount> solenoid_bits() const;
 
   // Sends an event of pid now, after whatever the devices did before.
   void record(pid_t pid, EventBody body) { machine_.record(pid, std::move(body)); }

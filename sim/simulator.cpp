@@ -51,7 +51,7 @@ int run_simulator(int argc, char** argv) {
   Session session(options, std::move(trace), std::move(vcd));
 
   Launched launched;
-  if (int status = launch(options.program, launched); status != 0) {
+  if (int status = launch(options.program, options.virtual_time, launched); status != 0) {
     return status;
   }
   Tracer tracer(session, launched.pid);

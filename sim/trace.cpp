@@ -6,6 +6,8 @@
 
 #include <cinttypes>
 
+#include "sim/clock.h"
+
 namespace cdbox::sim {
 
 void TraceWriter::FileCloser::operator()(std::FILE* file) const {
@@ -39,7 +41,7 @@ void TraceWriter::event(std::int64_t time_ns, pid_t pid, const std::string& text
 }
 
 std::string format_seconds(std::int64_t ns) {
-  const std::int64_t us = (ns < 0 ? 0 : ns + 500) / 1000;
+  const std::int64_t us = (ns < 0 ? 0 : add_saturating(ns, 500)) / 1000;
   char text[32];
   std::snprintf(text, sizeof text, "%" PRId64 ".%06" PRId64, us / 1'000'000, us % 1'000'000);
   return text;

@@ -51,6 +51,12 @@ std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> o
   return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
+bool write_memory(pid_t tid, std::uint64_t addr, std::span<const std::uint8_t> data) {
+  iovec local{const_cast<std::uint8_t*>(data.data()), data.size()};
+  iovec remote{reinterpret_cast<void*>(addr), data.size()};
+  return process_vm_writev(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(data.size());
+}
+
 std::string read_string(pid_t tid, std::uint64_t addr, std::size_t max) {
   std::string text;
   std::uint8_t chunk[256];

@@ -19,6 +19,9 @@ bool set_regs(pid_t tid, const user_regs_struct& regs);
 
 // Reads up to out.size() bytes at addr; returns how many could be read.
 std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out);
+// Writes data at addr as the program itself could (not into read-only
+// pages); false when not all of it could be written.
+bool write_memory(pid_t tid, std::uint64_t addr, std::span<const std::uint8_t> data);
 // Reads a NUL-terminated string of at most max bytes at addr.
 std::string read_string(pid_t tid, std::uint64_t addr, std::size_t max);
 

@@ -36,7 +36,11 @@ sigset_t loop_signals() {
 }  // namespace
 
 Tracer::Tracer(Session& session, pid_t main_pid)
-    : session_(session), emulator_(session), main_pid_(main_pid) {
+    : session_(session),
+      emulator_(session),
+      main_pid_(main_pid),
+      scheduler_(session.clock(), task_states_),
+      real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()) {
   Task& main = tasks_[main_pid];
   main.tgid = main_pid;
   main.ready = true;
@@ -85,17 +89,11 @@ std::optional<int> Tracer::run() {
 }
 
 // Blocks until a signal arrives; passes SIGTERM and SIGHUP on to the
-// program. SIGCHLD only wakes the loop. In real time it also wakes when
-// the controller is due to change by itself, so a drawer that opens while
-// the program sleeps is traced as it opens, not at the program's next step.
+// program. SIGCHLD only wakes the loop. It also wakes when something falls
+// due by itself (a drawer that opens while the program sleeps, a wait that
+// ends), so that it is traced as it happens, not at the program's next step.
 void Tracer::wait_for_signal() {
-  int timeout_ms = -1;
-  if (!session_.clock().is_virtual()) {
-    if (const auto at = session_.controller().next_change_at()) {
-      const std::int64_t left_ns = *at - session_.clock().now_ns();
-      timeout_ms = left_ns <= 0 ? 0 : static_cast<int>((left_ns + 999'999) / 1'000'000);
-    }
-  }
+  const int timeout_ms = waiting_timeout_ms();
   pollfd ready{signals_.get(), POLLIN, 0};
   if (poll(&ready, 1, timeout_ms) == 0) {
     session_.catch_up();
@@ -113,6 +111,7 @@ void Tracer::wait_for_signal() {
 }
 
 void Tracer::dispatch(pid_t tid, int status) {
+  scheduler_.on_event(tid);
   if (WIFEXITED(status) || WIFSIGNALED(status)) {
     on_gone(tid, status);
     return;
@@ -216,6 +215,7 @@ void Tracer::on_exec(pid_t tid) {
   const std::string path = task.exec_path.empty() ? executable_of(tid) : task.exec_path;
   task.exec_path.clear();
   session_.record(tid, ev::Exec{path});
+  after_exec_time(tid);
   resume(tid);
 }
 
@@ -240,6 +240,7 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
     // A group-stop: the task stays stopped, as it would untraced, until
     // SIGCONT; PTRACE_LISTEN lets that SIGCONT through.
     ptrace(PTRACE_LISTEN, tid, nullptr, 0);
+    scheduler_.job_stopped(tid);
     return;
   }
   resume(tid);
@@ -289,6 +290,7 @@ bool Tracer::emulate_port_instruction(pid_t tid) {
 // The first write that energizes a solenoid may be the moment a test wants
 // the program interrupted.
 void Tracer::after_port_write(pid_t tid) {
+  real_time_net_.after_write(session_.controller().control(), tid, session_.clock().real_ns());
   const auto& sig = session_.options().signal_on_pulse;
   if (!sig || pulse_signal_sent_ || !session_.controller().solenoid_energized()) {
     return;

@@ -9,11 +9,18 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "sim/filter.h"
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
+#include "sim/program_clocks.h"
+#include "sim/real_time_net.h"
+#include "sim/scheduler.h"
 #include "sim/session.h"
+#include "sim/task_states.h"
 #include "sim/unique_fd.h"
+#include "sim/waits.h"
 
 namespace cdbox::sim {
 
@@ -55,8 +62,18 @@ class Tracer {
   // Handlers of the trapped system calls; each skips or resumes the call.
   void privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool is_iopl,
                       std::uint64_t arg0, std::uint64_t arg1, std::uint64_t arg2);
-  void sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
+
+  // Time: the waits (parked in virtual time), the clock reads (answered
+  // from the virtual clock), the waiting step and the exec of a program.
+  void wait_call(pid_t tid, user_regs_struct& regs, WaitCall call);
+  void finish_wait(pid_t tid, user_regs_struct& regs, const TimedWait& wait,
+                   std::int64_t deadline_ns, Scheduler::WaitEnd end);
+  void clock_read_call(pid_t tid, user_regs_struct& regs, TrappedCall call);
+  // Runs what falls due while the loop waits; returns how long the loop
+  // may wait for a signal, in ms (-1: until one comes).
+  int waiting_timeout_ms();
+  void after_exec_time(pid_t tid);
 
   Task& task_of(pid_t tid);
   void resume(pid_t tid, int sig = 0);
@@ -70,6 +87,11 @@ class Tracer {
   pid_t last_ended_ = 0;
   std::unordered_map<pid_t, Task> tasks_;
   UniqueFd signals_;
+  ProcTaskStates task_states_;
+  Scheduler scheduler_;
+  ProgramClocks program_clocks_;
+  RealTimeNet real_time_net_;
+  std::vector<pid_t> task_ids_;  // scratch of waiting_timeout_ms()
 };
 
 }  // namespace cdbox::sim

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The system calls the filter traps: iopl and ioperm are answered here and
-// never reach the kernel; sleeps are traced and, in virtual time, skipped;
-// execve is noted for the trace.
+// never reach the kernel; execve is noted for the trace. The waits and the
+// clock reads are handled in time_calls.cpp.
 #include <limits.h>
 #include <sys/ptrace.h>
 #include <time.h>
@@ -14,29 +14,6 @@
 #include "sim/tracer.h"
 
 namespace cdbox::sim {
-namespace {
-
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-
-// The duration a sleep call asks for, or nullopt when the kernel is better
-// placed to reject the call (bad pointer, bad timespec).
-std::optional<std::int64_t> requested_sleep(pid_t tid, std::uint64_t addr, int clock_id,
-                                            bool absolute) {
-  timespec ts{};
-  if (read_memory(tid, addr, std::span(reinterpret_cast<std::uint8_t*>(&ts), sizeof ts)) !=
-          sizeof ts ||
-      ts.tv_sec < 0 || ts.tv_nsec < 0 || ts.tv_nsec >= kNsPerSecond) {
-    return std::nullopt;
-  }
-  std::int64_t ns = std::int64_t{ts.tv_sec} * kNsPerSecond + ts.tv_nsec;
-  if (absolute) {
-    // An absolute sleep lasts for the time left until its deadline.
-    ns -= read_clock_ns(clock_id);
-  }
-  return ns < 0 ? 0 : ns;
-}
-
-}  // namespace
 
 void Tracer::on_seccomp_stop(pid_t tid) {
   unsigned long data = 0;
@@ -62,10 +39,27 @@ void Tracer::on_seccomp_stop(pid_t tid) {
                      regs->rdx & 0xffffffff);
       break;
     case TrappedCall::Nanosleep:
-      sleep_call(tid, *regs, false);
+      wait_call(tid, *regs, WaitCall::Nanosleep);
       break;
     case TrappedCall::ClockNanosleep:
-      sleep_call(tid, *regs, true);
+      wait_call(tid, *regs, WaitCall::ClockNanosleep);
+      break;
+    case TrappedCall::Select:
+      wait_call(tid, *regs, WaitCall::Select);
+      break;
+    case TrappedCall::Pselect6:
+      wait_call(tid, *regs, WaitCall::Pselect6);
+      break;
+    case TrappedCall::Poll:
+      wait_call(tid, *regs, WaitCall::Poll);
+      break;
+    case TrappedCall::Ppoll:
+      wait_call(tid, *regs, WaitCall::Ppoll);
+      break;
+    case TrappedCall::ClockGettime:
+    case TrappedCall::Gettimeofday:
+    case TrappedCall::Time:
+      clock_read_call(tid, *regs, static_cast<TrappedCall>(data));
       break;
     case TrappedCall::Execve:
       task.exec_path = read_string(tid, regs->rdi, PATH_MAX);
@@ -95,24 +89,6 @@ void Tracer::privilege_call(pid_t tid, user_regs_struct& regs, Task& task, bool 
     session_.record(tid, ev::Ioperm{arg0, arg1, on, result});
   }
   skip_call(tid, regs, result);
-}
-
-void Tracer::sleep_call(pid_t tid, user_regs_struct& regs, bool is_clock_nanosleep) {
-  const int clock_id = is_clock_nanosleep ? static_cast<int>(regs.rdi) : CLOCK_MONOTONIC;
-  const bool absolute = is_clock_nanosleep && (regs.rsi & TIMER_ABSTIME) != 0;
-  const std::uint64_t request = is_clock_nanosleep ? regs.rdx : regs.rdi;
-  const auto ns = requested_sleep(tid, request, clock_id, absolute);
-  if (!ns) {
-    resume(tid);
-    return;
-  }
-  session_.record(tid, ev::Sleep{*ns});
-  if (!session_.clock().is_virtual()) {
-    resume(tid);
-    return;
-  }
-  session_.clock().advance(*ns);
-  skip_call(tid, regs, 0);
 }
 
 // Skips the system call the task is stopped at, whose registers are regs;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "drawer/regmap.h"
+#include "sim/clock.h"
 #include "sim/trace.h"
 
 namespace cdbox::sim {
@@ -52,13 +53,14 @@ std::optional<DrawerController::Pending> DrawerController::earliest_pending() co
   for (std::size_t i = 0; i < drawers_.size(); ++i) {
     const Drawer& drawer = drawers_[i];
     if (drawer.energized_since && drawer.armed) {
-      consider(i, Change::Open, *drawer.energized_since + config_.open_after_ns);
+      consider(i, Change::Open, add_saturating(*drawer.energized_since, config_.open_after_ns));
     }
     if (drawer.opened_at && config_.close_after_ns) {
-      consider(i, Change::Close, *drawer.opened_at + *config_.close_after_ns);
+      consider(i, Change::Close, add_saturating(*drawer.opened_at, *config_.close_after_ns));
     }
     if (drawer.energized_since && !drawer.hold_reported) {
-      consider(i, Change::HoldTooLong, *drawer.energized_since + config_.max_hold_ns);
+      consider(i, Change::HoldTooLong,
+               add_saturating(*drawer.energized_since, config_.max_hold_ns));
     }
   }
   if (next_hand_ < config_.hand.size()) {

@@ -3,6 +3,8 @@
 
 #include <cinttypes>
 
+#include "sim/clock.h"
+
 namespace cdbox::sim {
 namespace {
 
@@ -35,7 +37,7 @@ std::string wire_name(std::size_t wire) {
 }
 
 std::int64_t to_us(std::int64_t ns) {
-  return (ns < 0 ? 0 : ns + kNsPerUs / 2) / kNsPerUs;
+  return (ns < 0 ? 0 : add_saturating(ns, kNsPerUs / 2)) / kNsPerUs;
 }
 
 }  // namespace
