@@ -11,6 +11,7 @@
 #include "sim/machine/event_sink.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/text_trace.h"
+#include "sim/real_time_net.h"
 
 namespace cdbox::sim {
 namespace {
@@ -205,6 +206,25 @@ INSTANTIATE_TEST_SUITE_P(
              "200 7 violation drawer 1 solenoid energized longer than 200 ms",
              "300 7 out 0x482 0x00", "300 7 control 0x00", "300 7 solenoid 1 off"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace cdbox::sim
+
+namespace cdbox::sim {
+namespace {
+
+// The real-time net watches the drawers as the run maps them, not as the
+// build did.
+TEST(RealTimeNetMap, FollowsTheRunTimeMap) {
+  RealTimeNet net(500, {0x10, 0x40});
+  net.after_write(0x20, 9, 0);
+  EXPECT_TRUE(net.breaches(1000).empty());
+  net.after_write(0x40, 9, 1000);
+  const auto breaches = net.breaches(1501);
+  ASSERT_EQ(breaches.size(), 1U);
+  EXPECT_EQ(breaches[0].drawer, 2);
+  EXPECT_EQ(breaches[0].actor, 9);
+}
 
 }  // namespace
 }  // namespace cdbox::sim
