@@ -3,7 +3,6 @@
 // machine on a virtual clock and checks every event it sent, in order.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "sim/machine/machine.h"
 #include "sim/machine/text_trace.h"
 #include "sim/real_time_net.h"
+#include "sim/trace.h"
 
 namespace cdbox::sim {
 namespace {
@@ -19,9 +19,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 std::string hex(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", value);
-  return text;
+  return format_port_value(value, 1);
 }
 
 // "MS PID TEXT", with a text for the events the text trace leaves out.
