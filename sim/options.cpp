@@ -230,26 +230,26 @@ std::optional<std::pair<int, DrawerMap>> parse_drawer_map(std::string_view text)
 std::optional<int> apply_scenario_option(int id, const char* arg, Options& options) {
   switch (id) {
     case kAbsent:
-      options.absent = true;
+      options.controller.absent = true;
       return std::nullopt;
     case kSensorActiveLow:
-      options.sensor_active_low = true;
+      options.controller.sensor_active_low = true;
       return std::nullopt;
     case kJam:
       if (auto drawer = parse_drawer(arg)) {
-        options.jammed[static_cast<std::size_t>(*drawer - 1)] = true;
+        options.controller.jammed[static_cast<std::size_t>(*drawer - 1)] = true;
         return std::nullopt;
       }
       return usage_error("--jam", arg, "expected a drawer, 1 or 2");
     case kAt:
       if (auto action = parse_hand_action(arg)) {
-        options.hand.push_back(*action);
+        options.controller.hand.push_back(*action);
         return std::nullopt;
       }
       return usage_error("--at", arg, "expected MS:open:N or MS:close:N, such as 1000:open:1");
     case kDrawer:
       if (auto map = parse_drawer_map(arg)) {
-        options.drawer_map[static_cast<std::size_t>(map->first - 1)] = map->second;
+        options.controller.map[static_cast<std::size_t>(map->first - 1)] = map->second;
         return std::nullopt;
       }
       return usage_error("--drawer", arg,

@@ -2,7 +2,6 @@
 // Command line of cdbox-sim.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,13 +20,11 @@ struct Options {
   std::int64_t open_after_ms = kDefaultOpenAfterMs;
   std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
   std::int64_t max_hold_ms = kDefaultMaxHoldMs;
-  bool absent = false;
-  bool sensor_active_low = false;
-  std::array<bool, kDrawerCount> jammed{};
-  std::vector<HandAction> hand;                                   // --at, in command line order
-  std::array<std::optional<DrawerMap>, kDrawerCount> drawer_map;  // --drawer
-  std::optional<int> refuse_iopl;                                 // errno to fail iopl with
-  std::optional<int> refuse_ioperm;                               // errno to fail ioperm with
+  // The scenarios and the drawer map (--absent, --jam, --sensor-active-low,
+  // --at, --drawer); its delays and status base come from the fields above.
+  ControllerConfig controller;
+  std::optional<int> refuse_iopl;    // errno to fail iopl with
+  std::optional<int> refuse_ioperm;  // errno to fail ioperm with
   std::optional<int> signal_on_pulse;
   std::vector<std::string> program;  // PROGRAM and its arguments
 };

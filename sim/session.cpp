@@ -4,22 +4,13 @@
 namespace cdbox::sim {
 
 ControllerConfig controller_config(const Options& options) {
-  ControllerConfig config;
+  ControllerConfig config = options.controller;
   config.status_base = options.status_base;
   config.open_after_ns = options.open_after_ms * kNsPerMs;
   if (options.close_after_ms) {
     config.close_after_ns = *options.close_after_ms * kNsPerMs;
   }
   config.max_hold_ns = options.max_hold_ms * kNsPerMs;
-  for (std::size_t i = 0; i < config.map.size(); ++i) {
-    if (options.drawer_map[i]) {
-      config.map[i] = *options.drawer_map[i];
-    }
-  }
-  config.absent = options.absent;
-  config.sensor_active_low = options.sensor_active_low;
-  config.jammed = options.jammed;
-  config.hand = options.hand;
   return config;
 }
 
