@@ -32,12 +32,19 @@ Decoded decode_port_instruction(std::span<const std::uint8_t> code, bool long_mo
   const std::size_t limit =
       code.size() < kMaxInstructionLength ? code.size() : kMaxInstructionLength;
 
-  while (at < limit && is_legacy_prefix(code[at])) {
-    operand_size_16 = operand_size_16 || code[at] == 0x66;
-    ++at;
-  }
-  // A REX prefix must come last; it does not change IN/OUT's width.
-  if (long_mode && at < limit && (code[at] & 0xf0) == 0x40) {
+  // Prefixes in any order; a REX byte counts only when the opcode follows it
+  // at once, as the CPU ignores a REX that another prefix comes after.
+  bool rex_w = false;
+  while (at < limit) {
+    const std::uint8_t byte = code[at];
+    if (is_legacy_prefix(byte)) {
+      operand_size_16 = operand_size_16 || byte == 0x66;
+      rex_w = false;
+    } else if (long_mode && (byte & 0xf0) == 0x40) {
+      rex_w = (byte & 0x08) != 0;
+    } else {
+      break;
+    }
     ++at;
   }
   if (at >= limit) {
@@ -46,7 +53,9 @@ Decoded decode_port_instruction(std::span<const std::uint8_t> code, bool long_mo
 
   const std::uint8_t opcode = code[at++];
   PortInstruction& insn = result.insn;
-  const unsigned wide = operand_size_16 ? 2 : 4;
+  // IN and OUT move at most 32 bits: REX.W makes them 32-bit, whatever 0x66
+  // says.
+  const unsigned wide = operand_size_16 && !rex_w ? 2 : 4;
   switch (opcode) {
     case 0x6c:
     case 0x6d:

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "sim/capabilities.h"
 #include "sim/filter.h"
 #include "sim/options.h"
 
@@ -86,12 +87,20 @@ int resolve_program(const std::string& name, std::string& path) {
   _exit(kExitSimFailure);
 }
 
-// The child: waits until it is seized, installs the filter, runs PROGRAM.
+// The child: waits until it is seized, gives up its hardware privilege,
+// installs the filter, runs PROGRAM.
 [[noreturn]] void run_child(int go_fd, int report_fd, const std::string& path,
-                            const std::vector<std::string>& program, bool virtual_time) {
+                            const std::vector<std::string>& program, bool virtual_time,
+                            const sigset_t& signal_mask) {
+  sigprocmask(SIG_SETMASK, &signal_mask, nullptr);
   char go = 0;
   if (read(go_fd, &go, 1) != 1) {
     _exit(kExitSimFailure);
+  }
+  // First the real privilege goes; the filter comes after, since iopl and
+  // ioperm are trapped once it is in place.
+  if (int err = give_up_hardware_access(); err != 0) {
+    report_and_exit(report_fd, LaunchReport::Privilege, err);
   }
   if (int err = install_syscall_filter(virtual_time); err != 0) {
     report_and_exit(report_fd, LaunchReport::Filter, err);
@@ -108,7 +117,8 @@ int resolve_program(const std::string& name, std::string& path) {
 
 }  // namespace
 
-int launch(const std::vector<std::string>& program, bool virtual_time, Launched& launched) {
+int launch(const std::vector<std::string>& program, bool virtual_time,
+           const sigset_t& signal_mask, Launched& launched) {
   std::string path;
   if (int status = resolve_program(program.front(), path); status != 0) {
     return status;
@@ -130,7 +140,7 @@ int launch(const std::vector<std::string>& program, bool virtual_time, Launched&
     return kExitSimFailure;
   }
   if (pid == 0) {
-    run_child(go_read.get(), report_write.get(), path, program, virtual_time);
+    run_child(go_read.get(), report_write.get(), path, program, virtual_time, signal_mask);
   }
   if (ptrace(PTRACE_SEIZE, pid, nullptr, kTraceOptions) != 0) {
     const int err = errno;
@@ -158,6 +168,13 @@ int explain_launch_report(const LaunchReport& report, const std::string& program
                  "cdbox-sim: cannot install the system call filter: %s; the kernel needs "
                  "seccomp filter support\n",
                  std::strerror(report.err));
+    return kExitSimFailure;
+  }
+  if (report.stage == LaunchReport::Privilege) {
+    std::fprintf(stderr,
+                 "cdbox-sim: cannot take hardware privilege away from '%s': %s; the program "
+                 "is not run\n",
+                 program.c_str(), std::strerror(report.err));
     return kExitSimFailure;
   }
   std::fprintf(stderr, "cdbox-sim: cannot run '%s': %s\n", program.c_str(),

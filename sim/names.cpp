@@ -8,8 +8,11 @@
 namespace cdbox::sim {
 namespace {
 
-// Highest errno value the C library may know a name for.
-constexpr int kMaxErrno = 200;
+// The kernel's errno values run from 1 to 4095.
+constexpr int kMaxErrno = 4095;
+// The kernel's first real-time signal; the C library keeps the first ones
+// for itself and starts its SIGRTMIN above them.
+constexpr int kKernelRtMin = 32;
 
 std::optional<int> parse_positive(std::string_view text) {
   int value = 0;
@@ -21,11 +24,35 @@ std::optional<int> parse_positive(std::string_view text) {
   return value;
 }
 
+// "RTMIN", "RTMIN+N", "RTMAX", "RTMAX-N" (without "SIG").
+std::optional<int> parse_realtime(std::string_view text) {
+  const bool from_min = text.starts_with("RTMIN");
+  if (!from_min && !text.starts_with("RTMAX")) {
+    return std::nullopt;
+  }
+  text.remove_prefix(5);
+  const int base = from_min ? SIGRTMIN : SIGRTMAX;
+  if (text.empty()) {
+    return base;
+  }
+  if (text.front() != (from_min ? '+' : '-')) {
+    return std::nullopt;
+  }
+  text.remove_prefix(1);
+  const auto offset = parse_positive(text);
+  if (!offset) {
+    return std::nullopt;
+  }
+  const int sig = from_min ? base + *offset : base - *offset;
+  return sig >= SIGRTMIN && sig <= SIGRTMAX ? std::optional(sig) : std::nullopt;
+}
+
 }  // namespace
 
 std::optional<int> parse_errno(std::string_view text) {
   if (auto number = parse_positive(text)) {
-    return number;
+    // Only a value the kernel could return, and one with a name.
+    return *number <= kMaxErrno && strerrorname_np(*number) != nullptr ? number : std::nullopt;
   }
   for (int err = 1; err <= kMaxErrno; ++err) {
     const char* name = strerrorname_np(err);
@@ -48,6 +75,9 @@ std::optional<int> parse_signal(std::string_view text) {
   if (text.starts_with("SIG")) {
     text.remove_prefix(3);
   }
+  if (auto sig = parse_realtime(text)) {
+    return sig;
+  }
   for (int sig = 1; sig < NSIG; ++sig) {
     const char* abbrev = sigabbrev_np(sig);
     if (abbrev != nullptr && text == abbrev) {
@@ -61,8 +91,13 @@ std::string signal_name(int sig) {
   if (const char* abbrev = sigabbrev_np(sig)) {
     return std::string("SIG") + abbrev;
   }
+  // Counted from the SIGRTMIN a program sees; the C library's own signals
+  // below it come out as SIGRTMIN-N.
   if (sig >= SIGRTMIN && sig <= SIGRTMAX) {
     return "SIGRTMIN+" + std::to_string(sig - SIGRTMIN);
+  }
+  if (sig >= kKernelRtMin && sig < SIGRTMIN) {
+    return "SIGRTMIN-" + std::to_string(SIGRTMIN - sig);
   }
   return std::to_string(sig);
 }

@@ -32,6 +32,7 @@ struct Options {
 // Exit statuses of cdbox-sim itself.
 constexpr int kExitWriteError = 1;  // --help or --version could not write
 constexpr int kExitViolation = 70;
+constexpr int kExitTraceFailed = 74;
 constexpr int kExitSimFailure = 125;
 constexpr int kExitCannotExecute = 126;
 constexpr int kExitNotFound = 127;

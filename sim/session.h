@@ -50,6 +50,14 @@ class Session {
   }
   [[nodiscard]] const std::vector<std::string>& warnings() const { return violations_.warnings(); }
   [[nodiscard]] const VcdWriter* vcd() const { return vcd_.get(); }
+  // The errno that stopped the trace; 0 when it was written whole.
+  [[nodiscard]] int trace_error() const { return text_.error(); }
+
+  // Whether the program, run without the simulator, would have held
+  // CAP_SYS_RAWIO (and so real port access through /dev/port); under the
+  // simulator it never does.
+  [[nodiscard]] bool program_would_hold_raw_io() const { return would_hold_raw_io_; }
+  void set_program_would_hold_raw_io(bool held) { would_hold_raw_io_ = held; }
 
  private:
   Options options_;
@@ -59,6 +67,7 @@ class Session {
   ViolationList violations_;
   EventStream stream_;
   Machine machine_;
+  bool would_hold_raw_io_ = false;
 };
 
 }  // namespace cdbox::sim

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/capabilities.h"
 #include "sim/launcher.h"
 #include "sim/options.h"
 #include "sim/session.h"
+#include "sim/signals.h"
 #include "sim/tracer.h"
 
 namespace cdbox::sim {
@@ -49,12 +51,21 @@ int run_simulator(int argc, char** argv) {
     }
   }
   Session session(options, std::move(trace), std::move(vcd));
+  session.set_program_would_hold_raw_io(holds_raw_io_capability());
 
+  // Before the program starts, so no signal finds cdbox-sim unprepared.
+  SignalInbox inbox;
+  if (!inbox.valid()) {
+    std::fprintf(stderr, "cdbox-sim: cannot make a signalfd: %s\n", std::strerror(errno));
+    return kExitSimFailure;
+  }
   Launched launched;
-  if (int status = launch(options.program, options.virtual_time, launched); status != 0) {
+  if (int status = launch(options.program, options.virtual_time, inbox.original_mask(), launched);
+      status != 0) {
     return status;
   }
-  Tracer tracer(session, launched.pid);
+  const NotTraceable not_traceable;
+  Tracer tracer(session, launched.pid, inbox);
   const std::optional<int> wait_status = tracer.run();
   session.finish();
   if (!wait_status) {
@@ -70,16 +81,25 @@ int run_simulator(int argc, char** argv) {
                  options.program.front().c_str());
     return kExitSimFailure;
   }
-  if (session.vcd() != nullptr && !session.vcd()->good()) {
-    std::fprintf(stderr, "cdbox-sim: cannot write waveform '%s'; check the disk\n",
-                 options.vcd_path.c_str());
-    return kExitSimFailure;
-  }
   for (const std::string& text : session.warnings()) {
     std::fprintf(stderr, "cdbox-sim: warning: %s\n", text.c_str());
   }
   for (const std::string& text : session.violations()) {
     std::fprintf(stderr, "cdbox-sim: violation: %s\n", text.c_str());
+  }
+  if (const int err = session.trace_error(); err != 0) {
+    std::fprintf(stderr, "cdbox-sim: trace: %s; the program ran to its end untraced from there\n",
+                 std::strerror(err));
+    if (session.violations().empty()) {
+      return kExitTraceFailed;
+    }
+  }
+  if (session.vcd() != nullptr && !session.vcd()->good()) {
+    std::fprintf(stderr, "cdbox-sim: waveform '%s': not written to its end; check the disk\n",
+                 options.vcd_path.c_str());
+    if (session.violations().empty()) {
+      return kExitTraceFailed;
+    }
   }
   return session.violations().empty() ? status_of_program(*wait_status) : kExitViolation;
 }

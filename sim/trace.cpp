@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 
 #include "sim/clock.h"
@@ -32,12 +33,36 @@ std::unique_ptr<TraceWriter> TraceWriter::open(const std::string& path) {
 }
 
 void TraceWriter::event(std::int64_t time_ns, pid_t pid, const std::string& text) {
-  if (!file_) {
+  if (!file_ || error_ != 0) {
     return;
   }
-  std::fprintf(file_.get(), "%s %d %s\n", format_seconds(time_ns).c_str(), static_cast<int>(pid),
-               text.c_str());
-  std::fflush(file_.get());
+  if (std::fprintf(file_.get(), "%s %d %s\n", format_seconds(time_ns).c_str(),
+                   static_cast<int>(pid), text.c_str()) < 0 ||
+      std::fflush(file_.get()) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+  }
+}
+
+std::string escape_field(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte <= 0x20 || byte >= 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 std::string format_seconds(std::int64_t ns) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace cdbox::sim {
 
@@ -20,17 +21,25 @@ class TraceWriter {
 
   // Writes "TIME PID TEXT". Each line is flushed, so a reader can follow
   // the trace while the program runs.
+  // Once a write fails the trace stops: later events are dropped.
   void event(std::int64_t time_ns, pid_t pid, const std::string& text);
   // False for the writer that drops every event.
   [[nodiscard]] bool is_open() const { return file_ != nullptr; }
+  // The errno of the write that failed; 0 while the trace is whole.
+  [[nodiscard]] int error() const { return error_; }
 
  private:
   struct FileCloser {
     void operator()(std::FILE* file) const;
   };
   std::unique_ptr<std::FILE, FileCloser> file_;
+  int error_ = 0;
 };
 
+// A field that comes from the program (a path), made safe for one line of
+// blank-separated fields: a backslash as \\, \n and \t as such, and every
+// other byte below 0x21 or above 0x7e as \xHH.
+std::string escape_field(std::string_view text);
 // Seconds with six decimals, rounded to the microsecond: "0.300000".
 std::string format_seconds(std::int64_t ns);
 // A port number in lowercase hex without leading zeros: "0x482".

@@ -2,11 +2,13 @@
 #include "sim/tracee.h"
 
 #include <limits.h>
+#include <linux/audit.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,6 +34,27 @@ std::optional<std::uint64_t> proc_field(const std::string& path, std::string_vie
 
 }  // namespace
 
+std::optional<SyscallStop> get_seccomp_stop(pid_t tid) {
+  __ptrace_syscall_info info{};
+  if (ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) <= 0) {
+    return std::nullopt;
+  }
+  if (info.op != PTRACE_SYSCALL_INFO_SECCOMP) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  SyscallStop stop;
+  stop.arch = info.arch;
+  stop.nr = info.seccomp.nr;
+  for (std::size_t i = 0; i < stop.args.size(); ++i) {
+    stop.args[i] = info.seccomp.args[i];
+    if (info.arch == AUDIT_ARCH_I386) {
+      stop.args[i] &= 0xffffffff;
+    }
+  }
+  return stop;
+}
+
 std::optional<user_regs_struct> get_regs(pid_t tid) {
   user_regs_struct regs{};
   if (ptrace(PTRACE_GETREGS, tid, nullptr, &regs) != 0) {
@@ -42,6 +65,26 @@ std::optional<user_regs_struct> get_regs(pid_t tid) {
 
 bool set_regs(pid_t tid, const user_regs_struct& regs) {
   return ptrace(PTRACE_SETREGS, tid, nullptr, &regs) == 0;
+}
+
+std::size_t read_code(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out, int& err) {
+  constexpr std::uint64_t kWord = sizeof(long);
+  std::size_t got = 0;
+  err = 0;
+  for (std::uint64_t at = addr & ~(kWord - 1); got < out.size(); at += kWord) {
+    errno = 0;
+    const long word = ptrace(PTRACE_PEEKTEXT, tid, at, nullptr);
+    if (errno != 0) {
+      err = errno;
+      break;
+    }
+    std::uint8_t bytes[kWord];
+    std::memcpy(bytes, &word, kWord);
+    for (std::uint64_t i = at < addr ? addr - at : 0; i < kWord && got < out.size(); ++i) {
+      out[got++] = bytes[i];
+    }
+  }
+  return got;
 }
 
 std::size_t read_memory(pid_t tid, std::uint64_t addr, std::span<std::uint8_t> out) {
@@ -85,17 +128,23 @@ bool in_long_mode(const user_regs_struct& regs) {
   return regs.cs == kUserCs64;
 }
 
-ProcessFigures read_process_figures(pid_t pid) {
+ProcessFigures read_process_figures(pid_t pid, pid_t tid) {
   const std::string dir = "/proc/" + std::to_string(pid);
   ProcessFigures figures;
   figures.write_syscalls = proc_field(dir + "/io", "syscw").value_or(0);
-  figures.peak_rss_kb = proc_field(dir + "/status", "VmHWM").value_or(0);
+  figures.peak_rss_kb =
+      proc_field(dir + "/task/" + std::to_string(tid) + "/status", "VmHWM").value_or(0);
   return figures;
 }
 
 pid_t thread_group_of(pid_t tid) {
   auto tgid = proc_field("/proc/" + std::to_string(tid) + "/status", "Tgid");
   return tgid && *tgid > 0 ? static_cast<pid_t>(*tgid) : tid;
+}
+
+pid_t parent_process_of(pid_t tid) {
+  auto ppid = proc_field("/proc/" + std::to_string(tid) + "/status", "PPid");
+  return ppid ? static_cast<pid_t>(*ppid) : 0;
 }
 
 std::string executable_of(pid_t tid) {

@@ -4,16 +4,21 @@
 #include <poll.h>
 #include <sys/ptrace.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "sim/names.h"
+#include "sim/trace.h"
 #include "sim/tracee.h"
 
 namespace cdbox::sim {
@@ -23,24 +28,15 @@ bool is_stopping_signal(int sig) {
   return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// Signals the loop takes through its signalfd rather than by default action.
-sigset_t loop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGCHLD);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
-}
-
 }  // namespace
 
-Tracer::Tracer(Session& session, pid_t main_pid)
+Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
     : session_(session),
       emulator_(session),
       main_pid_(main_pid),
       scheduler_(session.clock(), task_states_),
-      real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()) {
+      real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()),
+      inbox_(inbox) {
   Task& main = tasks_[main_pid];
   main.tgid = main_pid;
   main.ready = true;
@@ -48,20 +44,6 @@ Tracer::Tracer(Session& session, pid_t main_pid)
 }
 
 std::optional<int> Tracer::run() {
-  const sigset_t set = loop_signals();
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
-    return std::nullopt;
-  }
-  signals_.reset(signalfd(-1, &set, SFD_CLOEXEC));
-  if (!signals_.valid()) {
-    std::fprintf(stderr, "cdbox-sim: cannot make a signalfd: %s\n", std::strerror(errno));
-    return std::nullopt;
-  }
-  // Ctrl-C and Ctrl-\ at the terminal are meant for the program; the
-  // simulator stays to finish its trace.
-  signal(SIGINT, SIG_IGN);
-  signal(SIGQUIT, SIG_IGN);
-
   while (true) {
     int status = 0;
     const pid_t tid = waitpid(-1, &status, __WALL | WNOHANG);
@@ -88,25 +70,60 @@ std::optional<int> Tracer::run() {
   return main_status_;
 }
 
-// Blocks until a signal arrives; passes SIGTERM and SIGHUP on to the
-// program. SIGCHLD only wakes the loop. It also wakes when something falls
-// due by itself (a drawer that opens while the program sleeps, a wait that
-// ends), so that it is traced as it happens, not at the program's next step.
+// Blocks until a signal arrives. SIGCHLD only wakes the loop. It also wakes
+// when something falls due by itself (a drawer that opens while the program
+// sleeps, a wait that ends), so that it is traced as it happens, not at the
+// program's next step.
 void Tracer::wait_for_signal() {
   const int timeout_ms = waiting_timeout_ms();
-  pollfd ready{signals_.get(), POLLIN, 0};
+  pollfd ready{inbox_.fd(), POLLIN, 0};
   if (poll(&ready, 1, timeout_ms) == 0) {
     session_.catch_up();
     return;
   }
-  signalfd_siginfo info{};
-  if (read(signals_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+  while (const auto info = inbox_.take()) {
+    on_signal_to_simulator(*info);
+  }
+}
+
+void Tracer::on_signal_to_simulator(const signalfd_siginfo& info) {
+  const auto sig = static_cast<int>(info.ssi_signo);
+  // A signal from the program itself (kill(0, sig) reaches its whole
+  // process group, cdbox-sim too) has reached the program already.
+  if (sig == SIGCHLD || is_traced_process(static_cast<pid_t>(info.ssi_pid))) {
     return;
   }
-  const int sig = static_cast<int>(info.ssi_signo);
-  if ((sig == SIGTERM || sig == SIGHUP) && !main_status_) {
+  if (main_status_) {
+    if (ends_leftover_processes(sig)) {
+      end_leftover_processes();
+    }
+    return;
+  }
+  if (role_of(sig) == SignalRole::Forward) {
     session_.record(main_pid_, ev::Signal{sig});
     kill(main_pid_, sig);
+  }
+}
+
+bool Tracer::is_traced_process(pid_t pid) const {
+  return pid > 0 && std::any_of(tasks_.begin(), tasks_.end(),
+                                [pid](const auto& entry) { return entry.second.tgid == pid; });
+}
+
+// SIGKILL, which no daemon can ignore, so cdbox-sim ends once their death
+// notices are in.
+void Tracer::end_leftover_processes() {
+  if (ending_leftovers_) {
+    return;
+  }
+  ending_leftovers_ = true;
+  std::set<pid_t> processes;
+  for (const auto& [tid, task] : tasks_) {
+    processes.insert(task.tgid);
+  }
+  for (const pid_t pid : processes) {
+    session_.record(pid, ev::Signal{SIGKILL});
+    kill(pid, SIGKILL);
   }
 }
 
@@ -155,33 +172,126 @@ Tracer::Task& Tracer::task_of(pid_t tid) {
 void Tracer::resume(pid_t tid, int sig) {
   Task& task = task_of(tid);
   if (!task.ready) {
-    // A new task must not run before it has its parent's grants.
+    // A new task must not run before it has its parent's grants. A thread
+    // comes from its own process, a process from its parent (CLONE_PARENT
+    // aside).
     task.parked = true;
+    task.creator_group = task.tgid != tid ? task.tgid : parent_process_of(tid);
+    release_stuck_orphans();
     return;
   }
-  ptrace(PTRACE_CONT, tid, nullptr, sig);
+  restart(tid, PTRACE_CONT, sig);
+}
+
+void Tracer::restart(pid_t tid, __ptrace_request request, int sig) {
+  if (ending_leftovers_) {
+    // Made while the rest were being killed: it goes the same way.
+    kill(task_of(tid).tgid, SIGKILL);
+  }
+  if (ptrace(request, tid, nullptr, sig) == 0) {
+    return;
+  }
+  cannot_handle(tid, "restart it");
+}
+
+void Tracer::cannot_handle(pid_t tid, const std::string& what) {
+  if (errno == ESRCH) {
+    // Killed meanwhile: its death notice is on its way.
+    return;
+  }
+  kill_task(tid, "cannot " + what + ": " + std::strerror(errno));
+}
+
+void Tracer::kill_task(pid_t tid, const std::string& why) {
+  session_.violation(tid, why + "; the process is killed");
+  // SIGKILL to one thread ends its whole process, even from a stop.
+  syscall(SYS_tgkill, task_of(tid).tgid, tid, SIGKILL);
 }
 
 void Tracer::on_gone(pid_t tid, int status) {
   auto it = tasks_.find(tid);
   if (it != tasks_.end()) {
-    Task& task = it->second;
-    // The kernel does not stop a task killed by SIGKILL on its way out, so
-    // nothing could be read of it then.
-    if (!task.exit_reported && task.started && task.tgid == tid && WIFSIGNALED(status)) {
-      session_.record(tid, ev::Ended{true, WTERMSIG(status), 0, 0});
+    const Task& task = it->second;
+    // The leader's death notice comes once the whole process has ended (a
+    // leader that execs in another thread's place gives none).
+    if (task.started && task.tgid == tid) {
+      trace_process_end(tid, status);
     }
+    const pid_t group = task.tgid;
+    const PortGrants grants = task.grants;
     tasks_.erase(it);
+    if (!is_traced_process(group)) {
+      release_orphans(group, grants);
+    }
   }
   if (tid == main_pid_) {
     main_status_ = status;
   }
   last_ended_ = tid;
+  release_stuck_orphans();
+}
+
+// A parked task whose creator has gone already (killed while it forked,
+// before this task's first stop came) will never see its creator's event;
+// nor will any when only parked tasks are left (one made with CLONE_PARENT
+// names a creator that is not its parent). They go on without grants.
+void Tracer::release_stuck_orphans() {
+  std::vector<pid_t> stuck;
+  bool all_parked = !tasks_.empty();
+  for (const auto& [tid, task] : tasks_) {
+    all_parked = all_parked && task.parked;
+    if (task.parked && !is_traced_process(task.creator_group)) {
+      stuck.push_back(tid);
+    }
+  }
+  if (all_parked) {
+    release_orphans(0, PortGrants{});
+    return;
+  }
+  for (const pid_t tid : stuck) {
+    release_task(tid, PortGrants{});
+  }
+}
+
+void Tracer::trace_process_end(pid_t pid, int status) {
+  // The kernel does not stop a task killed by SIGKILL on its way out, so
+  // its figures may be unknown: 0.
+  const auto found = figures_.find(pid);
+  const ProcessFigures figures = found != figures_.end() ? found->second : ProcessFigures{};
+  if (found != figures_.end()) {
+    figures_.erase(found);
+  }
+  const bool killed = WIFSIGNALED(status);
+  session_.record(pid, ev::Ended{killed, killed ? WTERMSIG(status) : WEXITSTATUS(status),
+                                 figures.write_syscalls, figures.peak_rss_kb});
+}
+
+void Tracer::release_orphans(pid_t creator_group, const PortGrants& grants) {
+  std::vector<pid_t> orphans;
+  for (const auto& [tid, task] : tasks_) {
+    if (task.parked && (creator_group == 0 || task.creator_group == creator_group)) {
+      orphans.push_back(tid);
+    }
+  }
+  for (const pid_t tid : orphans) {
+    release_task(tid, grants);
+  }
+}
+
+void Tracer::release_task(pid_t tid, const PortGrants& grants) {
+  Task& task = tasks_[tid];
+  task.grants = grants;
+  task.ready = true;
+  task.parked = false;
+  restart(tid, PTRACE_CONT);
 }
 
 void Tracer::on_new_task(pid_t parent) {
   unsigned long child_pid = 0;
-  ptrace(PTRACE_GETEVENTMSG, parent, nullptr, &child_pid);
+  if (ptrace(PTRACE_GETEVENTMSG, parent, nullptr, &child_pid) != 0) {
+    cannot_handle(parent, "read which task it started");
+    return;
+  }
   const auto child = static_cast<pid_t>(child_pid);
   const Task& from = task_of(parent);
   Task& task = task_of(child);
@@ -191,7 +301,7 @@ void Tracer::on_new_task(pid_t parent) {
   task.ready = true;
   if (task.parked) {
     task.parked = false;
-    ptrace(PTRACE_CONT, child, nullptr, 0);
+    restart(child, PTRACE_CONT);
   }
   resume(parent);
 }
@@ -219,18 +329,13 @@ void Tracer::on_exec(pid_t tid) {
   resume(tid);
 }
 
+// A thread is about to end, its memory still there: the figures of its
+// process as it ends. The process has ended only when its leader's death
+// notice comes, after every thread, with the status of the whole process.
 void Tracer::on_exit_stop(pid_t tid) {
-  Task& task = task_of(tid);
-  unsigned long status = 0;
-  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &status);
-  if (task.started && task.tgid == tid) {
-    const ProcessFigures figures = read_process_figures(tid);
-    const int wait_status = static_cast<int>(status);
-    const bool killed = WIFSIGNALED(wait_status);
-    session_.record(tid,
-                    ev::Ended{killed, killed ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status),
-                              figures.write_syscalls, figures.peak_rss_kb});
-    task.exit_reported = true;
+  const Task& task = task_of(tid);
+  if (task.started) {
+    figures_[task.tgid] = read_process_figures(task.tgid, tid);
   }
   resume(tid);
 }
@@ -239,7 +344,7 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
   if (is_stopping_signal(sig)) {
     // A group-stop: the task stays stopped, as it would untraced, until
     // SIGCONT; PTRACE_LISTEN lets that SIGCONT through.
-    ptrace(PTRACE_LISTEN, tid, nullptr, 0);
+    restart(tid, PTRACE_LISTEN);
     scheduler_.job_stopped(tid);
     return;
   }
@@ -249,42 +354,66 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
 void Tracer::on_signal_stop(pid_t tid, int sig) {
   if (sig == SIGSEGV) {
     siginfo_t info{};
-    if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_code == SI_KERNEL &&
-        emulate_port_instruction(tid)) {
-      resume(tid);
-      return;
+    if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_code == SI_KERNEL) {
+      switch (emulate_port_instruction(tid)) {
+        case Emulation::Done:
+          resume(tid);
+          return;
+        case Emulation::Stopped:
+          return;
+        case Emulation::NotPort:
+          break;
+      }
     }
   }
   resume(tid, sig);
 }
 
 // A general protection fault may be a port instruction the task has no real
-// privilege for. Returns true when it was emulated and the fault is spent.
-bool Tracer::emulate_port_instruction(pid_t tid) {
+// privilege for.
+Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
   auto regs = get_regs(tid);
   if (!regs) {
-    return false;
+    cannot_handle(tid, "read its registers at a fault");
+    return Emulation::Stopped;
   }
+  char where[32];
+  std::snprintf(where, sizeof where, "0x%llx", regs->rip);
   std::array<std::uint8_t, kMaxInstructionLength> code{};
-  const std::size_t got = read_memory(tid, regs->rip, code);
+  int err = 0;
+  const std::size_t got = read_code(tid, regs->rip, code, err);
+  if (got == 0) {
+    if (err == ESRCH) {
+      return Emulation::Stopped;
+    }
+    // The instruction may be one to emulate: the task cannot go on as if
+    // it had run, nor take a fault the CPU might not have given.
+    kill_task(tid, std::string("cannot read the instruction at ") + where + ": " +
+                       std::strerror(err) +
+                       " (the program's code is not readable by cdbox-sim, such as an executable "
+                       "its user may run but not read; make it readable)");
+    return Emulation::Stopped;
+  }
   const Decoded decoded = decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs));
   if (decoded.status == DecodeStatus::StringPort) {
-    char where[32];
-    std::snprintf(where, sizeof where, "0x%llx", regs->rip);
     session_.violation(
         tid, std::string("string port instruction (INS/OUTS) at ") + where + " is not supported");
-    return false;
+    return Emulation::NotPort;
   }
   if (decoded.status != DecodeStatus::Port) {
-    return false;
+    return Emulation::NotPort;
   }
-  if (!emulator_.execute(tid, task_of(tid).grants, decoded.insn, *regs) || !set_regs(tid, *regs)) {
-    return false;
+  if (!emulator_.execute(tid, task_of(tid).grants, decoded.insn, *regs)) {
+    return Emulation::NotPort;
+  }
+  if (!set_regs(tid, *regs)) {
+    cannot_handle(tid, "change its registers after a port instruction");
+    return Emulation::Stopped;
   }
   if (decoded.insn.direction == PortDirection::Out) {
     after_port_write(tid);
   }
-  return true;
+  return Emulation::Done;
 }
 
 // The first write that energizes a solenoid may be the moment a test wants

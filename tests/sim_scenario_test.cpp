@@ -266,6 +266,17 @@ TEST_F(Waveform, OperatorShowsOnTheSensorAndActiveLowOnTheStatus) {
   EXPECT_EQ(status_bit.find('1', 100'000), 200'000U);
 }
 
+// A waveform cut short fails the run as a cut trace does, after the
+// program ran to its end.
+TEST(WaveformFile, FullDiskIsStatus74) {
+  const SimRun run = run_sim({{"--virtual-time", "--vcd", "/dev/full"},
+                              {probe_path(), "iopl", "3", "outb", "0x482", "0x10", "usleep",
+                               "300000", "outb", "0x482", "0"}});
+  EXPECT_EQ(run.status, 74);
+  EXPECT_EQ(run.out, "iopl = 0\n");
+  EXPECT_EQ(run.err, "cdbox-sim: waveform '/dev/full': not written to its end; check the disk\n");
+}
+
 TEST(WaveformFile, GtkwaveConvertsIt) {
   if (access("/usr/bin/vcd2fst", X_OK) != 0) {
     GTEST_SKIP() << "vcd2fst is not installed (Debian package gtkwave)";

@@ -2,11 +2,14 @@
 // The simulator's decoder and controller model, without a traced process.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <vector>
 
 #include "drawer/regmap.h"
 #include "sim/decoder.h"
 #include "sim/machine/controller.h"
+#include "sim/names.h"
+#include "sim/trace.h"
 
 namespace cdbox::sim {
 namespace {
@@ -63,6 +66,18 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"OutDxAx", {0x66, 0xef}, true, Port, Out, 2, true, 0, 2},
         DecodeCase{"OutDxEax", {0xef}, true, Port, Out, 4, true, 0, 1},
         DecodeCase{"RexIgnoredForWidth", {0x48, 0xed}, true, Port, In, 4, true, 0, 2},
+        // REX.W overrides 0x66: 32 bits.
+        DecodeCase{"RexWOverridesOperandSize", {0x66, 0x48, 0xed}, true, Port, In, 4, true, 0, 3},
+        DecodeCase{
+            "RexWithoutWKeepsOperandSize", {0x66, 0x40, 0xed}, true, Port, In, 2, true, 0, 3},
+        // A REX followed by another prefix is ignored, and so is its W.
+        DecodeCase{
+            "RexBeforeOperandSizeIgnored", {0x48, 0x66, 0xed}, true, Port, In, 2, true, 0, 3},
+        DecodeCase{"TwoRexOnlyLastCounts", {0x40, 0x40, 0xec}, true, Port, In, 1, true, 0, 3},
+        DecodeCase{"RexBeforeSegmentIgnored", {0x48, 0x2e, 0xef}, true, Port, Out, 4, true, 0, 3},
+        DecodeCase{
+            "LastRexWCounts", {0x48, 0x66, 0x48, 0xe5, 0x61}, true, Port, In, 4, false, 0x61, 5},
+        DecodeCase{"RexBeforeString", {0x48, 0x6e}, true, StringPort, In, 0, false, 0, 2},
         DecodeCase{"RepeatedPrefixes", {0x66, 0x66, 0x2e, 0xee}, true, Port, Out, 1, true, 0, 4},
         DecodeCase{"Outsb", {0x6e}, true, StringPort, In, 0, false, 0, 1},
         DecodeCase{"RepOutsw", {0xf3, 0x66, 0x6f}, true, StringPort, In, 0, false, 0, 3},
@@ -188,6 +203,11 @@ INSTANTIATE_TEST_SUITE_P(
                        {{0, 0x10}, {600, 0x00}},
                        {{50, DrawerOpened, 1}, {500, HoldTooLong, 1}},
                        CDBoxDrawer1OpenBit},
+        ControllerCase{"HoldOfExactlyMaxHoldIsAllowed",
+                       kDefaults,
+                       {{0, 0x10}, {500, 0x00}, {2000, -1}},
+                       {{50, DrawerOpened, 1}},
+                       CDBoxDrawer1OpenBit},
         ControllerCase{"BothDrawers",
                        kDefaults,
                        {{0, CDBoxDrawer1CMD | CDBoxDrawer2CMD}, {300, 0x00}},
@@ -216,6 +236,51 @@ TEST(ControllerPorts, UnusedPortsReadAllOnesAndIgnoreWrites) {
   EXPECT_FALSE(controller.solenoid_energized());
   EXPECT_FALSE(DrawerController::owns(0x481));
   EXPECT_FALSE(DrawerController::owns(0x485));
+}
+
+TEST(Names, ErrnoOnlyWhenTheKernelCouldReturnIt) {
+  struct Row {
+    const char* text;
+    std::optional<int> err;
+  };
+  for (const Row& row :
+       {Row{"EPERM", EPERM}, Row{"38", ENOSYS}, Row{"EHWPOISON", EHWPOISON}, Row{"0", std::nullopt},
+        Row{"-1", std::nullopt}, Row{"4096", std::nullopt}, Row{"1000", std::nullopt},
+        Row{"EWHAT", std::nullopt}, Row{"", std::nullopt}, Row{"1x", std::nullopt}}) {
+    EXPECT_EQ(parse_errno(row.text), row.err) << row.text;
+  }
+}
+
+TEST(Names, RealtimeSignalsBothWays) {
+  struct Row {
+    int sig;
+    std::string name;
+  };
+  for (const Row& row : {Row{SIGRTMIN, "SIGRTMIN+0"}, Row{SIGRTMIN + 2, "SIGRTMIN+2"},
+                         Row{SIGRTMAX, "SIGRTMIN+" + std::to_string(SIGRTMAX - SIGRTMIN)},
+                         Row{SIGRTMIN - 1, "SIGRTMIN-1"}, Row{SIGUSR1, "SIGUSR1"}}) {
+    EXPECT_EQ(signal_name(row.sig), row.name) << row.sig;
+  }
+  EXPECT_EQ(parse_signal("SIGRTMIN+2"), SIGRTMIN + 2);
+  EXPECT_EQ(parse_signal("RTMIN"), SIGRTMIN);
+  EXPECT_EQ(parse_signal("SIGRTMAX-1"), SIGRTMAX - 1);
+  EXPECT_EQ(parse_signal("SIGRTMIN+99"), std::nullopt);
+  EXPECT_EQ(parse_signal("SIGRTMIN-1"), std::nullopt);
+  EXPECT_EQ(parse_signal("SIGRTMAX+1"), std::nullopt);
+}
+
+TEST(TraceField, EscapedToOneBlankFreeField) {
+  struct Row {
+    std::string raw;
+    std::string escaped;
+  };
+  for (const Row& row :
+       {Row{"/bin/true", "/bin/true"}, Row{"a\nb", "a\\nb"},
+        Row{"x\n0.000000 1 exit 0", "x\\n0.000000\\x201\\x20exit\\x200"},
+        Row{"tab\there", "tab\\there"}, Row{std::string("nul\0cr\r", 7), "nul\\x00cr\\x0d"},
+        Row{"del\x7f\xc3\xa9", "del\\x7f\\xc3\\xa9"}}) {
+    EXPECT_EQ(escape_field(row.raw), row.escaped) << row.raw;
+  }
 }
 
 }  // namespace

@@ -59,8 +59,10 @@ std::optional<DrawerController::Pending> DrawerController::earliest_pending() co
       consider(i, Change::Close, add_saturating(*drawer.opened_at, *config_.close_after_ns));
     }
     if (drawer.energized_since && !drawer.hold_reported) {
+      // A hold of exactly the limit is allowed: too long is the first
+      // nanosecond past it.
       consider(i, Change::HoldTooLong,
-               add_saturating(*drawer.energized_since, config_.max_hold_ns));
+               add_saturating(add_saturating(*drawer.energized_since, config_.max_hold_ns), 1));
     }
   }
   if (next_hand_ < config_.hand.size()) {

@@ -29,7 +29,7 @@ std::optional<std::string> event_text(const EventBody& body) {
   using Text = std::optional<std::string>;
   return std::visit(
       Overloaded{
-          [](const ev::Exec& e) -> Text { return "exec " + e.path; },
+          [](const ev::Exec& e) -> Text { return "exec " + escape_field(e.path); },
           [](const ev::Iopl& e) -> Text {
             return "iopl " + std::to_string(e.level) + " = " + result_text(e.result);
           },

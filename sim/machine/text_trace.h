@@ -23,6 +23,8 @@ class TextTrace final : public EventSink {
   void on_event(const Event& event) override;
   // False when the trace goes nowhere: then it need not be a sink at all.
   [[nodiscard]] bool is_open() const { return writer_ && writer_->is_open(); }
+  // The errno of the write that stopped the trace; 0 while it is whole.
+  [[nodiscard]] int error() const { return writer_ ? writer_->error() : 0; }
 
  private:
   std::unique_ptr<TraceWriter> writer_;

@@ -7,30 +7,60 @@
 //   in{b,w,l} PORT | in{b,w,l}i          DX or imm8 (port 0x80) forms; print the value
 //   out{b,w,l} PORT VALUE | out{b,w,l}i VALUE
 //   outsb PORT | insb PORT | repoutsb PORT
+//   xonly                                 IN AL,DX from port 0x482 in an execute-only
+//                                         page; prints the value
 //   usleep US | nanosleep US | abssleep US
 //   fork                                  the remaining steps run in a child;
 //                                         the parent exits with its status
 //   thread                                the remaining steps run in a new thread;
 //                                         the process then exits with 0
+//   leaderexit                            the remaining steps run in a new thread, and
+//                                         the main thread ends (pthread_exit) first;
+//                                         the process exits with their status
+//   daemon                                the remaining steps run in a child; the
+//                                         parent exits with 0 at once
+//   forkloop                              forks children that exit at once, for ever
 //   exec                                  re-executes the probe with the remaining steps
+//   untraced                              as fork, by clone(CLONE_UNTRACED)
+//   clone3                                clone3(CLONE_UNTRACED); prints the result
 //   iopl32 LEVEL                          iopl through the 32-bit entry (int 0x80)
+//   ioplraw VALUE                         iopl(2) with a full 64-bit register value
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
 //   inloop N PORT                         N "inb %dx, %al" of PORT, printing nothing
+//   ownfilter                             stacks a seccomp filter of its own that
+//                                         returns SECCOMP_RET_TRACE with other data
+//                                         for iopl, ioperm and the sleeps
+//   groupsignal SIG                       counts SIG in a handler, sends it to its own
+//                                         process group, sleeps 0.2 s; prints the count
+//   read                                  reads a line of standard input
 //   pid                                   prints the process id
+//   uid                                   prints the real and effective user ids
+//   caps                                  prints, for each capability set, which of
+//                                         RAWIO, PTRACE, MODULE and BOOT it holds (hex)
+//   attach PID|parent                     PTRACE_ATTACH to PID (parent: getppid())
 //   raise SIG | exit STATUS
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/sched.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/io.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -144,6 +174,108 @@ bool string_io(const std::string& step, char** args, int& used) {
   return true;
 }
 
+// Bits of CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE and CAP_SYS_BOOT.
+constexpr unsigned long long kHardwareCaps =
+    (1ULL << 16) | (1ULL << 17) | (1ULL << 19) | (1ULL << 22);
+
+void print_caps() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  std::string out = "caps =";
+  while (std::getline(status, line)) {
+    if (line.starts_with("Cap")) {
+      const std::size_t colon = line.find(':');
+      const unsigned long long set = std::strtoull(line.c_str() + colon + 1, nullptr, 16);
+      char field[64];
+      std::snprintf(field, sizeof field, " %s:%llx", line.substr(3, colon - 3).c_str(),
+                    set & kHardwareCaps);
+      out += field;
+    }
+  }
+  std::printf("%s\n", out.c_str());
+}
+
+void attach(const char* target) {
+  const pid_t pid =
+      std::strcmp(target, "parent") == 0 ? getppid() : static_cast<pid_t>(number(target));
+  if (ptrace(PTRACE_ATTACH, pid, nullptr, nullptr) != 0) {
+    std::printf("attach = %s\n", strerrorname_np(errno));
+    return;
+  }
+  std::printf("attach = 0\n");
+  waitpid(pid, nullptr, __WALL);
+  ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+}
+
+void install_own_filter() {
+  constexpr unsigned kOtherData = 0x7ff;
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_iopl, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioperm, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_nanosleep, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_nanosleep, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kOtherData),
+  };
+  sock_fprog fprog{static_cast<unsigned short>(std::size(program)), program};
+  const int result =
+      prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+          ? static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog))
+          : -1;
+  print_result("ownfilter", result);
+}
+
+volatile sig_atomic_t signals_seen = 0;
+
+void count_signal(int) {
+  signals_seen = signals_seen + 1;
+}
+
+void signal_own_group(int sig) {
+  struct sigaction action {};
+  action.sa_handler = count_signal;
+  sigaction(sig, &action, nullptr);
+  kill(0, sig);
+  // Time for a copy forwarded by a tracer to arrive (it would interrupt
+  // the sleep, which then goes on for the rest).
+  timespec left{0, 200'000'000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  std::printf("groupsignal = %d\n", static_cast<int>(signals_seen));
+}
+
+[[noreturn]] void fork_for_ever() {
+  while (true) {
+    const pid_t child = fork();
+    if (child == 0) {
+      _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+  }
+}
+
+// IN AL,DX; RET, run from a page that may be executed but not read.
+bool in_from_execute_only_page() {
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    return false;
+  }
+  const unsigned char code[] = {0xec, 0xc3};
+  std::memcpy(page, code, sizeof code);
+  if (mprotect(page, 4096, PROT_EXEC) != 0) {
+    return false;
+  }
+  unsigned value = 0;
+  // Below the red zone, which the call's return address would overwrite.
+  asm volatile("sub $128, %%rsp\n\tcall *%1\n\tadd $128, %%rsp"
+               : "+a"(value)
+               : "r"(page), "d"(0x482)
+               : "memory", "cc");
+  std::printf("xonly = 0x%x\n", value & 0xff);
+  return true;
+}
+
 int run_steps(int argc, char** argv, int first);
 
 struct ThreadSteps {
@@ -156,6 +288,11 @@ void* run_thread_steps(void* arg) {
   auto* steps = static_cast<ThreadSteps*>(arg);
   run_steps(steps->argc, steps->argv, steps->first);
   return nullptr;
+}
+
+[[noreturn]] void* run_last_thread_steps(void* arg) {
+  auto* steps = static_cast<ThreadSteps*>(arg);
+  std::exit(run_steps(steps->argc, steps->argv, steps->first));
 }
 
 // iopl through the i386 system call entry, which a 64-bit process can
@@ -180,16 +317,38 @@ int run_steps(int argc, char** argv, int first) {
       used = 3;
     } else if (port_in(step, args, used) || port_out(step, args, used) ||
                string_io(step, args, used)) {
+    } else if (step == "xonly") {
+      if (!in_from_execute_only_page()) {
+        return 96;
+      }
     } else if (step == "usleep" || step == "nanosleep" || step == "abssleep") {
       sleep_for(step.c_str(), static_cast<long>(number(args[0])));
       used = 1;
-    } else if (step == "fork") {
+    } else if (step == "fork" || step == "untraced") {
       std::fflush(stdout);
-      const pid_t child = fork();
+      const pid_t child =
+          step == "fork"
+              ? fork()
+              : static_cast<pid_t>(syscall(SYS_clone, CLONE_UNTRACED | SIGCHLD, 0, 0, 0, 0));
       if (child > 0) {
         int status = 0;
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    } else if (step == "daemon") {
+      std::fflush(stdout);
+      if (fork() > 0) {
+        return 0;
+      }
+    } else if (step == "forkloop") {
+      fork_for_ever();
+    } else if (step == "groupsignal") {
+      signal_own_group(static_cast<int>(number(args[0])));
+      used = 1;
+    } else if (step == "read") {
+      char line[256];
+      if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        return 97;
       }
     } else if (step == "thread") {
       std::fflush(stdout);
@@ -198,9 +357,18 @@ int run_steps(int argc, char** argv, int first) {
       pthread_create(&thread, nullptr, run_thread_steps, &steps);
       pthread_join(thread, nullptr);
       return 0;
+    } else if (step == "leaderexit") {
+      std::fflush(stdout);
+      static ThreadSteps steps{argc, argv, i + 1};
+      pthread_t thread;
+      pthread_create(&thread, nullptr, run_last_thread_steps, &steps);
+      pthread_exit(nullptr);
     } else if (step == "iopl32") {
       const long result = iopl_by_int80(static_cast<long>(number(args[0])));
       std::printf("iopl32 = %s\n", result == 0 ? "0" : strerrorname_np(static_cast<int>(-result)));
+      used = 1;
+    } else if (step == "ioplraw") {
+      print_result("ioplraw", static_cast<int>(syscall(SYS_iopl, number(args[0]))));
       used = 1;
     } else if (step == "exec") {
       std::fflush(stdout);
@@ -227,6 +395,28 @@ int run_steps(int argc, char** argv, int first) {
       used = 2;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
+    } else if (step == "clone3") {
+      std::fflush(stdout);
+      clone_args args{};
+      args.flags = CLONE_UNTRACED;
+      args.exit_signal = SIGCHLD;
+      const long child = syscall(SYS_clone3, &args, sizeof args);
+      if (child == 0) {
+        _exit(0);
+      }
+      if (child > 0) {
+        waitpid(static_cast<pid_t>(child), nullptr, 0);
+      }
+      print_result("clone3", child > 0 ? 0 : -1);
+    } else if (step == "ownfilter") {
+      install_own_filter();
+    } else if (step == "uid") {
+      std::printf("uid = %d %d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
+    } else if (step == "caps") {
+      print_caps();
+    } else if (step == "attach") {
+      attach(args[0]);
+      used = 1;
     } else if (step == "raise") {
       std::fflush(stdout);
       raise(static_cast<int>(number(args[0])));
