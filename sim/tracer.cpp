@@ -381,7 +381,17 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
   std::snprintf(where, sizeof where, "0x%llx", regs->rip);
   std::array<std::uint8_t, kMaxInstructionLength> code{};
   int err = 0;
-  const std::size_t got = read_code(tid, regs->rip, code, err);
+  // A port instruction is one to a few bytes: the aligned word at the
+  // instruction pointer most often holds all of it. The decoder reads no
+  // byte past the end of an instruction, so a decode of those bytes is the
+  // decode of the whole; only one they cannot settle reads on.
+  const std::size_t in_word = sizeof(long) - regs->rip % sizeof(long);
+  std::size_t got = read_code(tid, regs->rip, std::span(code.data(), in_word), err);
+  if (got == in_word &&
+      decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs)).status ==
+          DecodeStatus::NotPort) {
+    got = read_code(tid, regs->rip, code, err);
+  }
   if (got == 0) {
     if (err == ESRCH) {
       return Emulation::Stopped;

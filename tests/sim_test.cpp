@@ -130,6 +130,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "out 0x482 0x1234",
                    unmapped_warning(0x34), "out 0x482 0x0000", "exit 0"},
                   "iopl = 0\ninw = 0xff00\n"},
+        // The instruction's bytes lie in two aligned words of the code.
+        ProbeCase{"InstructionAcrossWords",
+                  {},
+                  {"iopl", "3", "inwsplit", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "exit 0"},
+                  "iopl = 0\ninwsplit = 0xff00\n"},
         ProbeCase{"DwordAccessReachesForeignPort",
                   {},
                   {"iopl", "3", "inl", "0x482"},

@@ -5,6 +5,8 @@
 //
 //   iopl LEVEL | ioperm FROM COUNT ON    print "= 0" or "= ENAME"
 //   in{b,w,l} PORT | in{b,w,l}i          DX or imm8 (port 0x80) forms; print the value
+//   inwsplit PORT                         inw whose 0x66 prefix ends an aligned word
+//                                         and whose opcode starts the next
 //   out{b,w,l} PORT VALUE | out{b,w,l}i VALUE
 //   outsb PORT | insb PORT | repoutsb PORT
 //   xonly                                 IN AL,DX from port 0x482 in an execute-only
@@ -119,6 +121,12 @@ bool port_in(const std::string& step, char** args, int& used) {
     value = v;
   } else if (step == "inli") {
     asm volatile("inl %1, %k0" : "=a"(value) : "i"(kImmPort));
+  } else if (step == "inwsplit") {
+    const auto port = static_cast<std::uint16_t>(number(args[0]));
+    used = 1;
+    std::uint16_t v;
+    asm volatile(".balign 8\n\t.fill 7, 1, 0x90\n\tinw %w1, %w0" : "=a"(v) : "Nd"(port));
+    value = v;
   } else {
     return false;
   }
