@@ -87,8 +87,8 @@ class Tracer {
   void execveat_call(pid_t tid);
   void clone_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
   void clone3_call(pid_t tid, user_regs_struct& regs);
-  void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
-                             int result);
+  // call is the event that traces the call and its result.
+  void answer_privilege_call(pid_t tid, user_regs_struct& regs, EventBody call, int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
 
   // Time: the waits (parked in virtual time), the clock reads (answered
