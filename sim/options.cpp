@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "sim/names.h"
 
@@ -29,6 +30,12 @@ enum OptionId {
   kRefuseIoperm,
   kRefuseDevport,
   kSignalOnPulse,
+  kVcd,
+  kAbsent,
+  kJam,
+  kSensorActiveLow,
+  kAt,
+  kDrawer,
   kHelp,
   kVersion,
 };
@@ -44,6 +51,12 @@ const option kLongOptions[] = {
     {"refuse-ioperm", optional_argument, nullptr, kRefuseIoperm},
     {"refuse-devport", optional_argument, nullptr, kRefuseDevport},
     {"signal-on-pulse", required_argument, nullptr, kSignalOnPulse},
+    {"vcd", required_argument, nullptr, kVcd},
+    {"absent", no_argument, nullptr, kAbsent},
+    {"jam", required_argument, nullptr, kJam},
+    {"sensor-active-low", no_argument, nullptr, kSensorActiveLow},
+    {"at", required_argument, nullptr, kAt},
+    {"drawer", required_argument, nullptr, kDrawer},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -67,7 +80,8 @@ int finish_output() {
 }
 
 int print_help() {
-  std::fputs(
+  // The defaults come from the machine, which holds them once.
+  std::printf(
       "Usage: cdbox-sim [OPTION]... [--] PROGRAM [ARG]...\n"
       "Run PROGRAM with a virtual cash drawer controller behind I/O ports 0x482-0x484.\n"
       "iopl and ioperm are granted virtually, port instructions are emulated and\n"
@@ -76,12 +90,12 @@ int print_help() {
       "      --trace=FILE          write every event to FILE ('-': standard error)\n"
       "      --virtual-time        run on a virtual clock: waits end at once, clock\n"
       "                            reads tell the virtual time\n"
-      "      --status=BYTE         status register base value (default 0x00)\n"
+      "      --status=BYTE         status register base value (default 0x%02x)\n"
       "      --open-after=MS       a drawer opens after its solenoid has been\n"
-      "                            energized this long (default 50)\n"
+      "                            energized this long (default %lld)\n"
       "      --close-after=MS      an open drawer shuts this long after opening\n"
       "                            (default: it stays open)\n"
-      "      --max-hold=MS         longest safe solenoid hold (default 500)\n"
+      "      --max-hold=MS         longest safe solenoid hold (default %lld)\n"
       "      --refuse-iopl[=ERR]   fail iopl with errno ERR (default EPERM)\n"
       "      --refuse-ioperm[=ERR] fail ioperm with errno ERR (default EPERM)\n"
       "      --refuse-devport[=ERR]\n"
@@ -89,6 +103,17 @@ int print_help() {
       "                            (default EPERM)\n"
       "      --signal-on-pulse=SIG send SIG to the program right after its first\n"
       "                            write that energizes a solenoid\n"
+      "      --vcd=FILE            write the run as a waveform (VCD) to FILE\n"
+      "      --absent              no controller answers: reads give 0xff, writes\n"
+      "                            are lost\n"
+      "      --jam=N               drawer N's latch is jammed: it never opens\n"
+      "      --sensor-active-low   a sensor bit reads 0 while its drawer is open\n"
+      "      --at=MS:open:N, --at=MS:close:N\n"
+      "                            the operator opens or shuts drawer N by hand\n"
+      "                            MS ms after the start (repeatable)\n"
+      "      --drawer=N:SOLENOID:SENSOR\n"
+      "                            drawer N's control and status bits, such as\n"
+      "                            2:0x40:0x01 (default: this build's map)\n"
       "      --help                display this help and exit\n"
       "      --version             output version information and exit\n"
       "\n"
@@ -101,7 +126,8 @@ int print_help() {
       "See cdbox-sim(1) for the trace format and the violations.\n"
       "\n"
       "Report bugs to: " CDBOX_BUG_ADDRESS "\n",
-      stdout);
+      unsigned{kDefaultStatusBase}, static_cast<long long>(kDefaultOpenAfterMs),
+      static_cast<long long>(kDefaultMaxHoldMs));
   return finish_output();
 }
 
@@ -154,6 +180,89 @@ std::optional<std::int64_t> parse_ms(std::string_view text) {
     return std::nullopt;
   }
   return value;
+}
+
+// A drawer number: 1 or 2.
+std::optional<int> parse_drawer(std::string_view text) {
+  auto value = parse_number<int>(text, 10);
+  if (!value || *value < 1 || *value > kDrawerCount) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Splits "A:B:C" into its three fields.
+std::optional<std::array<std::string_view, 3>> three_fields(std::string_view text) {
+  const std::size_t first = text.find(':');
+  const std::size_t second = first == std::string_view::npos ? first : text.find(':', first + 1);
+  if (second == std::string_view::npos || text.find(':', second + 1) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::array{text.substr(0, first), text.substr(first + 1, second - first - 1),
+                    text.substr(second + 1)};
+}
+
+// "MS:open:N" or "MS:close:N".
+std::optional<HandAction> parse_hand_action(std::string_view text) {
+  const auto fields = three_fields(text);
+  if (!fields) {
+    return std::nullopt;
+  }
+  const auto ms = parse_ms((*fields)[0]);
+  const auto drawer = parse_drawer((*fields)[2]);
+  const std::string_view what = (*fields)[1];
+  if (!ms || !drawer || (what != "open" && what != "close")) {
+    return std::nullopt;
+  }
+  return HandAction{*ms * kNsPerMs, *drawer, what == "open"};
+}
+
+// "N:SOLENOID:SENSOR", each bit a byte other than 0.
+std::optional<std::pair<int, DrawerMap>> parse_drawer_map(std::string_view text) {
+  const auto fields = three_fields(text);
+  if (!fields) {
+    return std::nullopt;
+  }
+  const auto drawer = parse_drawer((*fields)[0]);
+  const auto solenoid = parse_byte((*fields)[1]);
+  const auto sensor = parse_byte((*fields)[2]);
+  if (!drawer || !solenoid || !sensor || *solenoid == 0 || *sensor == 0) {
+    return std::nullopt;
+  }
+  return std::pair{*drawer, DrawerMap{*solenoid, *sensor}};
+}
+
+// Handles the options of the controller's scenarios and map.
+std::optional<int> apply_scenario_option(int id, const char* arg, Options& options) {
+  switch (id) {
+    case kAbsent:
+      options.controller.absent = true;
+      return std::nullopt;
+    case kSensorActiveLow:
+      options.controller.sensor_active_low = true;
+      return std::nullopt;
+    case kJam:
+      if (auto drawer = parse_drawer(arg)) {
+        options.controller.jammed[static_cast<std::size_t>(*drawer - 1)] = true;
+        return std::nullopt;
+      }
+      return usage_error("--jam", arg, "expected a drawer, 1 or 2");
+    case kAt:
+      if (auto action = parse_hand_action(arg)) {
+        options.controller.hand.push_back(*action);
+        return std::nullopt;
+      }
+      return usage_error("--at", arg, "expected MS:open:N or MS:close:N, such as 1000:open:1");
+    case kDrawer:
+      if (auto map = parse_drawer_map(arg)) {
+        options.controller.map[static_cast<std::size_t>(map->first - 1)] = map->second;
+        return std::nullopt;
+      }
+      return usage_error("--drawer", arg,
+                         "expected N:SOLENOID:SENSOR with bytes other than 0, such as 2:0x40:0x01");
+    default:
+      return kExitSimFailure;
+  }
 }
 
 // Handles one option; returns an exit status when the run is over.
@@ -211,6 +320,15 @@ std::optional<int> apply_option(int id, const char* arg, Options& options) {
         return std::nullopt;
       }
       return usage_error("--signal-on-pulse", arg, "expected a signal name such as SIGINT");
+    case kVcd:
+      options.vcd_path = arg;
+      return std::nullopt;
+    case kAbsent:
+    case kSensorActiveLow:
+    case kJam:
+    case kAt:
+    case kDrawer:
+      return apply_scenario_option(id, arg, options);
     case kHelp:
       return print_help();
     case kVersion:

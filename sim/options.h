@@ -7,15 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "sim/machine/controller.h"
+#include "sim/machine/defaults.h"
+
 namespace cdbox::sim {
 
 struct Options {
   std::string trace_path;  // empty: no trace; "-": standard error
   bool virtual_time = false;
-  std::uint8_t status_base = 0x00;
-  std::int64_t open_after_ms = 50;
+  std::string vcd_path;  // empty: no waveform
+  std::uint8_t status_base = kDefaultStatusBase;
+  std::int64_t open_after_ms = kDefaultOpenAfterMs;
   std::optional<std::int64_t> close_after_ms;  // nullopt: stays open
-  std::int64_t max_hold_ms = 500;
+  std::int64_t max_hold_ms = kDefaultMaxHoldMs;
+  // The scenarios and the drawer map (--absent, --jam, --sensor-active-low,
+  // --at, --drawer); its delays and status base come from the fields above.
+  ControllerConfig controller;
   std::optional<int> refuse_iopl;     // errno to fail iopl with
   std::optional<int> refuse_ioperm;   // errno to fail ioperm with
   std::optional<int> refuse_devport;  // errno to fail an open of /dev/port with

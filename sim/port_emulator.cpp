@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "drawer/regmap.h"
 #include "sim/trace.h"
 
 namespace cdbox::sim {
@@ -37,55 +36,14 @@ bool PortEmulator::execute(pid_t tid, const PortGrants& grants, const PortInstru
                                 " without permission (no iopl or ioperm grant)");
     return false;
   }
-  session_.catch_up();
-  std::optional<std::uint16_t> foreign;
   if (is_in) {
-    const std::uint32_t value = input(port, insn.width, foreign);
-    set_accumulator(regs, insn.width, value);
-    session_.note(tid, "in " + format_port(port) + " = " + format_port_value(value, insn.width));
+    set_accumulator(regs, insn.width, session_.machine().port_in(tid, port, insn.width));
   } else {
     const std::uint32_t value = static_cast<std::uint32_t>(regs.rax) & width_mask(insn.width);
-    output(tid, port, insn.width, value, foreign);
-    // What the write sets off (a drawer that opens at once) follows it.
-    session_.note_before_effects(
-        tid, "out " + format_port(port) + " " + format_port_value(value, insn.width));
-  }
-  if (foreign) {
-    session_.violation(tid, "port " + format_port(*foreign) + " is not the drawer controller's (" +
-                                format_port(CDBoxPortFirst) + "-" + format_port(CDBoxPortLast) +
-                                ")");
+    session_.machine().port_out(tid, port, insn.width, value);
   }
   regs.rip += insn.length;
   return true;
-}
-
-std::uint32_t PortEmulator::input(std::uint16_t port, unsigned width,
-                                  std::optional<std::uint16_t>& foreign) {
-  std::uint32_t value = 0;
-  for (unsigned i = 0; i < width; ++i) {
-    const auto byte_port = static_cast<std::uint16_t>(port + i);
-    std::uint8_t byte = kFloatingBus;
-    if (DrawerController::owns(byte_port)) {
-      byte = session_.controller().read(byte_port);
-    } else if (!foreign) {
-      foreign = byte_port;
-    }
-    value |= std::uint32_t{byte} << (8 * i);
-  }
-  return value;
-}
-
-void PortEmulator::output(pid_t tid, std::uint16_t port, unsigned width, std::uint32_t value,
-                          std::optional<std::uint16_t>& foreign) {
-  const std::int64_t now = session_.clock().now_ns();
-  for (unsigned i = 0; i < width; ++i) {
-    const auto byte_port = static_cast<std::uint16_t>(port + i);
-    if (DrawerController::owns(byte_port)) {
-      session_.controller().write(byte_port, static_cast<std::uint8_t>(value >> (8 * i)), now, tid);
-    } else if (!foreign) {
-      foreign = byte_port;
-    }
-  }
 }
 
 }  // namespace cdbox::sim

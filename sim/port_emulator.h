@@ -7,7 +7,6 @@
 #include <sys/user.h>
 
 #include <cstdint>
-#include <optional>
 
 #include "sim/decoder.h"
 #include "sim/grants.h"
@@ -26,12 +25,6 @@ class PortEmulator {
                user_regs_struct& regs);
 
  private:
-  // Both note in foreign the first port of the access that is not the
-  // controller's.
-  std::uint32_t input(std::uint16_t port, unsigned width, std::optional<std::uint16_t>& foreign);
-  void output(pid_t tid, std::uint16_t port, unsigned width, std::uint32_t value,
-              std::optional<std::uint16_t>& foreign);
-
   Session& session_;
 };
 

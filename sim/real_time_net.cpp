@@ -1,20 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "sim/real_time_net.h"
 
-#include "drawer/regmap.h"
 #include "sim/clock.h"
 
 namespace cdbox::sim {
-namespace {
-
-constexpr std::array<std::uint8_t, 2> kSolenoidBits = {CDBoxDrawer1CMD, CDBoxDrawer2CMD};
-
-}  // namespace
-
 void RealTimeNet::after_write(std::uint8_t control, pid_t actor, std::int64_t now_ns) {
   for (std::size_t i = 0; i < holds_.size(); ++i) {
     Hold& hold = holds_[i];
-    if ((control & kSolenoidBits[i]) == 0) {
+    if ((control & solenoid_bits_[i]) == 0) {
       hold = Hold{};
     } else if (!hold.since) {
       hold = Hold{now_ns, false, actor};

@@ -11,11 +11,17 @@
 #include <optional>
 #include <vector>
 
+#include "drawer/regmap.h"
+
 namespace cdbox::sim {
 
 class RealTimeNet {
  public:
-  explicit RealTimeNet(std::int64_t max_hold_ns) : max_hold_ns_(max_hold_ns) {}
+  // solenoid_bits: each drawer's control bit, as the run maps it.
+  explicit RealTimeNet(std::int64_t max_hold_ns,
+                       const std::array<std::uint8_t, 2>& solenoid_bits = {CDBoxDrawer1CMD,
+                                                                           CDBoxDrawer2CMD})
+      : max_hold_ns_(max_hold_ns), solenoid_bits_(solenoid_bits) {}
 
   // The control register holds control since actor wrote it at real time
   // now_ns.
@@ -37,6 +43,7 @@ class RealTimeNet {
     pid_t actor = 0;
   };
   std::int64_t max_hold_ns_;
+  std::array<std::uint8_t, 2> solenoid_bits_;
   std::array<Hold, 2> holds_;
 };
 

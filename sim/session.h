@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What one run of the simulator shares among its parts: the options, the
-// clock, the controller, the trace and the violations found so far.
+// clock, the machine and the sinks its events go to (text trace, waveform,
+// violation list).
 #pragma once
 
 #include <sys/types.h>
@@ -10,33 +11,47 @@
 #include <vector>
 
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/text_trace.h"
+#include "sim/machine/vcd_writer.h"
+#include "sim/machine/violations.h"
 #include "sim/options.h"
 #include "sim/trace.h"
 
 namespace cdbox::sim {
 
+// The controller a run's options describe.
+ControllerConfig controller_config(const Options& options);
+
 class Session {
  public:
-  Session(const Options& options, std::unique_ptr<TraceWriter> trace);
+  // vcd may be null: no waveform.
+  Session(const Options& options, std::unique_ptr<TraceWriter> trace,
+          std::unique_ptr<VcdWriter> vcd = nullptr);
 
   [[nodiscard]] const Options& options() const { return options_; }
   SimClock& clock() { return clock_; }
-  DrawerController& controller() { return controller_; }
+  Machine& machine() { return machine_; }
+  DrawerController& controller() { return machine_.controller(); }
+  // Each drawer's control bit, as this run maps it.
+  [[nodiscard]] std::array<std::uint8_t, kDrawerCount> solenoid_bits() const;
 
-  // Traces an event of pid now, after whatever the controller did before.
-  void note(pid_t pid, const std::string& text);
-  // Traces an event of pid now, ahead of what the controller does from now
-  // on: for a write, whose effects come after it. Call catch_up first.
-  void note_before_effects(pid_t pid, const std::string& text);
+  // Sends an event of pid now, after whatever the devices did before.
+  void record(pid_t pid, EventBody body) { machine_.record(pid, std::move(body)); }
   // Records a safety violation by pid, now.
-  void violation(pid_t pid, const std::string& text);
-  // Runs the controller up to now and traces what it did.
-  void catch_up();
+  void violation(pid_t pid, const std::string& text) { record(pid, ev::Violation{text}); }
+  // Runs the devices up to now and sends what they did.
+  void catch_up() { machine_.catch_up(); }
+  // The run is over: the sinks write their last lines.
+  void finish() { machine_.finish(); }
 
-  [[nodiscard]] const std::vector<std::string>& violations() const { return violations_; }
+  [[nodiscard]] const std::vector<std::string>& violations() const {
+    return violations_.violations();
+  }
+  [[nodiscard]] const std::vector<std::string>& warnings() const { return violations_.warnings(); }
+  [[nodiscard]] const VcdWriter* vcd() const { return vcd_.get(); }
   // The errno that stopped the trace; 0 when it was written whole.
-  [[nodiscard]] int trace_error() const { return trace_->error(); }
+  [[nodiscard]] int trace_error() const { return text_.error(); }
 
   // Whether the program, run without the simulator, would have held
   // CAP_SYS_RAWIO (and so real port access through /dev/port); under the
@@ -45,13 +60,13 @@ class Session {
   void set_program_would_hold_raw_io(bool held) { would_hold_raw_io_ = held; }
 
  private:
-  void trace_controller_event(const ControllerEvent& event);
-
   Options options_;
   SimClock clock_;
-  DrawerController controller_;
-  std::unique_ptr<TraceWriter> trace_;
-  std::vector<std::string> violations_;
+  TextTrace text_;
+  std::unique_ptr<VcdWriter> vcd_;
+  ViolationList violations_;
+  EventStream stream_;
+  Machine machine_;
   bool would_hold_raw_io_ = false;
 };
 

@@ -41,7 +41,16 @@ int run_simulator(int argc, char** argv) {
                  std::strerror(errno));
     return kExitSimFailure;
   }
-  Session session(options, std::move(trace));
+  std::unique_ptr<VcdWriter> vcd;
+  if (!options.vcd_path.empty()) {
+    vcd = VcdWriter::open(options.vcd_path);
+    if (!vcd) {
+      std::fprintf(stderr, "cdbox-sim: cannot write waveform '%s': %s\n", options.vcd_path.c_str(),
+                   std::strerror(errno));
+      return kExitSimFailure;
+    }
+  }
+  Session session(options, std::move(trace), std::move(vcd));
   session.set_program_would_hold_raw_io(holds_raw_io_capability());
 
   // Before the program starts, so no signal finds cdbox-sim unprepared.
@@ -58,6 +67,7 @@ int run_simulator(int argc, char** argv) {
   const NotTraceable not_traceable;
   Tracer tracer(session, launched.pid, inbox);
   const std::optional<int> wait_status = tracer.run();
+  session.finish();
   if (!wait_status) {
     return kExitSimFailure;
   }
@@ -71,12 +81,22 @@ int run_simulator(int argc, char** argv) {
                  options.program.front().c_str());
     return kExitSimFailure;
   }
+  for (const std::string& text : session.warnings()) {
+    std::fprintf(stderr, "cdbox-sim: warning: %s\n", text.c_str());
+  }
   for (const std::string& text : session.violations()) {
     std::fprintf(stderr, "cdbox-sim: violation: %s\n", text.c_str());
   }
   if (const int err = session.trace_error(); err != 0) {
     std::fprintf(stderr, "cdbox-sim: trace: %s; the program ran to its end untraced from there\n",
                  std::strerror(err));
+    if (session.violations().empty()) {
+      return kExitTraceFailed;
+    }
+  }
+  if (session.vcd() != nullptr && !session.vcd()->good()) {
+    std::fprintf(stderr, "cdbox-sim: waveform '%s': not written to its end; check the disk\n",
+                 options.vcd_path.c_str());
     if (session.violations().empty()) {
       return kExitTraceFailed;
     }

@@ -21,10 +21,6 @@
 namespace cdbox::sim {
 namespace {
 
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-constexpr std::int64_t kNsPerUs = 1'000;
-constexpr std::int64_t kNsPerMs = 1'000'000;
-
 MemoryReader reader_of(pid_t tid) {
   return [tid](std::uint64_t addr, std::span<std::uint8_t> out) {
     return read_memory(tid, addr, out) == out.size();
@@ -70,7 +66,7 @@ void Tracer::wait_call(pid_t tid, user_regs_struct& regs, WaitCall call) {
     const std::int64_t asked =
         wait->absolute ? std::max<std::int64_t>(wait->ns - read_clock_ns(wait->clock_id), 0)
                        : wait->ns;
-    session_.note(tid, "sleep " + format_seconds(asked));
+    session_.record(tid, ev::Sleep{asked});
     resume(tid);
     return;
   }
@@ -81,7 +77,7 @@ void Tracer::wait_call(pid_t tid, user_regs_struct& regs, WaitCall call) {
   // The trace shows the time asked for, even past the latest time the
   // clock can tell.
   const std::int64_t asked = wait->absolute ? std::max<std::int64_t>(deadline - now, 0) : wait->ns;
-  session_.note(tid, "sleep " + format_seconds(asked));
+  session_.record(tid, ev::Sleep{asked});
   scheduler_.park(tid, deadline,
                   [this, tid, regs, wait = *wait, deadline](Scheduler::WaitEnd end) mutable {
                     finish_wait(tid, regs, wait, deadline, end);

@@ -72,15 +72,15 @@ std::string format_seconds(std::int64_t ns) {
   return text;
 }
 
-std::string format_port_value(std::uint32_t value, unsigned width) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*" PRIx32, static_cast<int>(width * 2), value);
-  return text;
-}
-
 std::string format_port(unsigned port) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%x", port);
+  return text;
+}
+
+std::string format_port_value(std::uint32_t value, unsigned width) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*" PRIx32, static_cast<int>(width * 2), value);
   return text;
 }
 

@@ -23,6 +23,8 @@ class TraceWriter {
   // the trace while the program runs.
   // Once a write fails the trace stops: later events are dropped.
   void event(std::int64_t time_ns, pid_t pid, const std::string& text);
+  // False for the writer that drops every event.
+  [[nodiscard]] bool is_open() const { return file_ != nullptr; }
   // The errno of the write that failed; 0 while the trace is whole.
   [[nodiscard]] int error() const { return error_; }
 
@@ -40,9 +42,9 @@ class TraceWriter {
 std::string escape_field(std::string_view text);
 // Seconds with six decimals, rounded to the microsecond: "0.300000".
 std::string format_seconds(std::int64_t ns);
+// A port number in lowercase hex without leading zeros: "0x482".
+std::string format_port(unsigned port);
 // A port value in hex with two digits per byte of width: "0x0c", "0x1234".
 std::string format_port_value(std::uint32_t value, unsigned width);
-// A port number in hex without leading zeros: "0x482".
-std::string format_port(unsigned port);
 
 }  // namespace cdbox::sim

@@ -36,7 +36,7 @@ Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
       devport_(session, [this](pid_t tid) { after_port_write(tid); }),
       main_pid_(main_pid),
       scheduler_(session.clock(), scheduled_states_),
-      real_time_net_(session.options().max_hold_ms * 1'000'000),
+      real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()),
       inbox_(inbox) {
   Task& main = tasks_[main_pid];
   main.tgid = main_pid;
@@ -106,7 +106,7 @@ void Tracer::on_signal_to_simulator(const signalfd_siginfo& info) {
     return;
   }
   if (role_of(sig) == SignalRole::Forward) {
-    session_.note(main_pid_, "signal " + signal_name(sig));
+    session_.record(main_pid_, ev::Signal{sig});
     kill(main_pid_, sig);
   }
 }
@@ -128,7 +128,7 @@ void Tracer::end_leftover_processes() {
     processes.insert(task.tgid);
   }
   for (const pid_t pid : processes) {
-    session_.note(pid, "signal SIGKILL");
+    session_.record(pid, ev::Signal{SIGKILL});
     kill(pid, SIGKILL);
   }
 }
@@ -267,10 +267,9 @@ void Tracer::trace_process_end(pid_t pid, int status) {
   if (found != figures_.end()) {
     figures_.erase(found);
   }
-  const std::string how = WIFSIGNALED(status) ? "killed " + signal_name(WTERMSIG(status))
-                                              : "exit " + std::to_string(WEXITSTATUS(status));
-  session_.note(pid, how + " syscw " + std::to_string(figures.write_syscalls) + " vmhwm_kb " +
-                         std::to_string(figures.peak_rss_kb));
+  const bool killed = WIFSIGNALED(status);
+  session_.record(pid, ev::Ended{killed, killed ? WTERMSIG(status) : WEXITSTATUS(status),
+                                 figures.write_syscalls, figures.peak_rss_kb});
 }
 
 void Tracer::release_orphans(pid_t creator_group, const PortGrants& grants) {
@@ -331,7 +330,7 @@ void Tracer::on_exec(pid_t tid) {
   }
   const std::string path = task.exec_path.empty() ? executable_of(tid) : task.exec_path;
   task.exec_path.clear();
-  session_.note(tid, "exec " + escape_field(path));
+  session_.record(tid, ev::Exec{path});
   after_exec_time(tid);
   resume(tid);
 }
@@ -388,7 +387,17 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
   std::snprintf(where, sizeof where, "0x%llx", regs->rip);
   std::array<std::uint8_t, kMaxInstructionLength> code{};
   int err = 0;
-  const std::size_t got = read_code(tid, regs->rip, code, err);
+  // A port instruction is one to a few bytes: the aligned word at the
+  // instruction pointer most often holds all of it. The decoder reads no
+  // byte past the end of an instruction, so a decode of those bytes is the
+  // decode of the whole; only one they cannot settle reads on.
+  const std::size_t in_word = sizeof(long) - regs->rip % sizeof(long);
+  std::size_t got = read_code(tid, regs->rip, std::span(code.data(), in_word), err);
+  if (got == in_word &&
+      decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs)).status ==
+          DecodeStatus::NotPort) {
+    got = read_code(tid, regs->rip, code, err);
+  }
   if (got == 0) {
     if (err == ESRCH) {
       return Emulation::Stopped;
@@ -433,7 +442,7 @@ void Tracer::after_port_write(pid_t tid) {
   }
   pulse_signal_sent_ = true;
   const pid_t target = task_of(tid).tgid;
-  session_.note(target, "signal " + signal_name(*sig));
+  session_.record(target, ev::Signal{*sig});
   kill(target, *sig);
 }
 

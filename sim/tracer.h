@@ -95,8 +95,8 @@ class Tracer {
   // Points the path argument of the open tid is stopped at to path.
   bool redirect_open(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which,
                      const std::string& path);
-  void answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
-                             int result);
+  // call is the event that traces the call and its result.
+  void answer_privilege_call(pid_t tid, user_regs_struct& regs, EventBody call, int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
 
   // Time: the waits (parked in virtual time), the clock reads (answered

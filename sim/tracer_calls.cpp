@@ -18,13 +18,6 @@
 #include "sim/tracer.h"
 
 namespace cdbox::sim {
-namespace {
-
-std::string result_text(long long result) {
-  return result == 0 ? "0" : "-" + errno_name(static_cast<int>(-result));
-}
-
-}  // namespace
 
 void Tracer::on_seccomp_stop(pid_t tid) {
   const auto stop = get_seccomp_stop(tid);
@@ -100,7 +93,7 @@ void Tracer::iopl_call(pid_t tid, user_regs_struct& regs, const SyscallStop& cal
   const auto level = static_cast<unsigned>(call.args[0]);
   const std::optional<int>& refuse = session_.options().refuse_iopl;
   const int result = refuse ? -*refuse : task_of(tid).grants.set_privilege_level(level);
-  answer_privilege_call(tid, regs, "iopl " + std::to_string(level), result);
+  answer_privilege_call(tid, regs, ev::Iopl{level, result}, result);
 }
 
 void Tracer::ioperm_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call) {
@@ -109,16 +102,12 @@ void Tracer::ioperm_call(pid_t tid, user_regs_struct& regs, const SyscallStop& c
   const auto on = static_cast<int>(call.args[2]);
   const std::optional<int>& refuse = session_.options().refuse_ioperm;
   const int result = refuse ? -*refuse : task_of(tid).grants.set_permission(from, count, on != 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "ioperm 0x%llx %llu %d", static_cast<unsigned long long>(from),
-                static_cast<unsigned long long>(count), on);
-  answer_privilege_call(tid, regs, text, result);
+  answer_privilege_call(tid, regs, ev::Ioperm{from, count, on, result}, result);
 }
 
 // iopl and ioperm never reach the kernel: the answer is the simulator's.
-void Tracer::answer_privilege_call(pid_t tid, user_regs_struct& regs, const std::string& text,
-                                   int result) {
-  session_.note(tid, text + " = " + result_text(result));
+void Tracer::answer_privilege_call(pid_t tid, user_regs_struct& regs, EventBody call, int result) {
+  session_.record(tid, std::move(call));
   skip_call(tid, regs, result);
 }
 

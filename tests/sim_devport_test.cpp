@@ -268,7 +268,7 @@ TEST_F(DevPortTest, AnswerComesBeforeTheClockMoves) {
   // One reader, so that no wait for a child that has ended comes between
   // its reads: 256 of them, most at foreign ports.
   const SimRun run = run_script(
-      {}, "sleep 5 & dd if=/dev/port bs=1 skip=$((0x400)) count=256 2>/dev/null >/dev/null; wait");
+      {}, "dd if=/dev/port bs=1 skip=$((0x400)) count=256 2>/dev/null >/dev/null & sleep 5; wait");
   ASSERT_EQ(run.status, 70) << run.err;
   std::size_t reads = 0;
   for (const TraceLine& line : run.trace) {

@@ -70,6 +70,16 @@ const std::string kGrantViolationIn =
 const std::string kForeign80 = "port 0x80 is not the drawer controller's (0x482-0x484)";
 const std::string kLeft10 = "control register left at 0x10 with a solenoid energized";
 
+// The warning for a write of value to the control register under the
+// build's map.
+std::string unmapped_warning(unsigned value) {
+  const unsigned bits = value & ~unsigned{CDBoxDrawer1CMD | CDBoxDrawer2CMD};
+  const bool one = (bits & (bits - 1)) == 0;
+  return std::string("warning control bit") + (one ? " " : "s ") + hex_byte(bits) +
+         (one ? " energizes" : " energize") + " no drawer (drawer 1: " + hex_byte(CDBoxDrawer1CMD) +
+         ", drawer 2: " + hex_byte(CDBoxDrawer2CMD) + "); --drawer N:SOLENOID:SENSOR maps a drawer";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Ports, ProbeTest,
     ::testing::Values(
@@ -118,8 +128,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"iopl", "3", "inw", "0x482", "outw", "0x482", "0x1234", "outw", "0x482", "0"},
                   0,
                   {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "out 0x482 0x1234",
-                   "out 0x482 0x0000", "exit 0"},
+                   unmapped_warning(0x34), "out 0x482 0x0000", "exit 0"},
                   "iopl = 0\ninw = 0xff00\n"},
+        // The instruction's bytes lie in two aligned words of the code.
+        ProbeCase{"InstructionAcrossWords",
+                  {},
+                  {"iopl", "3", "inwsplit", "0x482"},
+                  0,
+                  {"exec", "iopl 3 = 0", "in 0x482 = 0xff00", "exit 0"},
+                  "iopl = 0\ninwsplit = 0xff00\n"},
         ProbeCase{"DwordAccessReachesForeignPort",
                   {},
                   {"iopl", "3", "inl", "0x482"},

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "drawer/regmap.h"
-#include "sim/controller.h"
 #include "sim/decoder.h"
+#include "sim/machine/controller.h"
 #include "sim/names.h"
 #include "sim/trace.h"
 
@@ -104,6 +104,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 constexpr std::int64_t kMs = 1'000'000;
 
+// The controller's own changes, as the table rows name them.
+enum class Kind { DrawerOpened, DrawerClosed, HoldTooLong };
+using Seen = std::vector<std::tuple<std::int64_t, Kind, int>>;
+
+Seen changes_of(const std::vector<Event>& events) {
+  Seen seen;
+  for (const Event& e : events) {
+    if (const auto* drawer = std::get_if<ev::Drawer>(&e.body)) {
+      seen.emplace_back(e.time_ns / kMs, drawer->open ? Kind::DrawerOpened : Kind::DrawerClosed,
+                        drawer->drawer);
+    } else if (const auto* violation = std::get_if<ev::Violation>(&e.body)) {
+      seen.emplace_back(e.time_ns / kMs, Kind::HoldTooLong, violation->text.at(7) - '0');
+    }
+  }
+  return seen;
+}
+
 struct Step {
   std::int64_t at_ms;
   int write;  // -1: only advance to at_ms
@@ -114,7 +131,7 @@ struct ControllerCase {
   ControllerConfig config;
   std::vector<Step> steps;
   // Every event of the run, as (time in ms, kind, drawer).
-  std::vector<std::tuple<std::int64_t, ControllerEvent::Kind, int>> events;
+  Seen events;
   std::uint8_t final_status;
 };
 
@@ -126,31 +143,25 @@ class ControllerTest : public ::testing::TestWithParam<ControllerCase> {};
 
 TEST_P(ControllerTest, Events) {
   const ControllerCase& c = GetParam();
-  DrawerController controller(c.config);
-  std::vector<std::tuple<std::int64_t, ControllerEvent::Kind, int>> seen;
-  auto collect = [&](std::int64_t now) {
-    for (const ControllerEvent& e : controller.advance_to(now)) {
-      seen.emplace_back(e.time_ns / kMs, e.kind, e.drawer);
-    }
-  };
-  std::int64_t now = 0;
+  RecordingSink sink;
+  DrawerController controller(c.config, sink);
   for (const Step& step : c.steps) {
-    now = step.at_ms * kMs;
-    collect(now);
+    const std::int64_t now = step.at_ms * kMs;
+    controller.advance_to(now);
     if (step.write >= 0) {
       controller.write(CDBoxCtlIO, static_cast<std::uint8_t>(step.write), now, 1);
-      collect(now);
+      controller.advance_to(now);
     }
   }
-  EXPECT_EQ(seen, c.events);
+  EXPECT_EQ(changes_of(sink.events()), c.events);
   EXPECT_EQ(controller.read(CDBoxStsIO), c.final_status);
 }
 
-using enum ControllerEvent::Kind;
+using enum Kind;
 const ControllerConfig kDefaults{};
-const ControllerConfig kCloses{0x00, 50 * kMs, 100 * kMs, 500 * kMs};
-const ControllerConfig kBase{0x41, 50 * kMs, std::nullopt, 500 * kMs};
-const ControllerConfig kInstant{0x00, 0, std::nullopt, 500 * kMs};
+const ControllerConfig kCloses{.close_after_ns = 100 * kMs};
+const ControllerConfig kBase{.status_base = 0x41};
+const ControllerConfig kInstant{.open_after_ns = 0};
 
 INSTANTIATE_TEST_SUITE_P(
     Timing, ControllerTest,
@@ -216,7 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ControllerPorts, UnusedPortsReadAllOnesAndIgnoreWrites) {
-  DrawerController controller(ControllerConfig{});
+  RecordingSink sink;
+  DrawerController controller(ControllerConfig{}, sink);
   for (std::uint16_t port : {std::uint16_t{0x483}, std::uint16_t{0x484}}) {
     controller.write(port, CDBoxDrawer1CMD, 0, 1);
     EXPECT_EQ(controller.read(port), 0xff);

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <span>
 
-#include "sim/names.h"
 #include "sim/tracee.h"
 #include "sim/tracer.h"
 
@@ -36,7 +35,6 @@ void Tracer::open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& cal
     resume(tid);
     return;
   }
-  const std::string text = "open /dev/port";
   // No file to open: refused, or FUSE cannot serve it (ENODEV).
   int refusal = ENODEV;
   const std::string* file = nullptr;
@@ -48,7 +46,7 @@ void Tracer::open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& cal
     file = devport_.file_path();
   }
   if (file == nullptr) {
-    session_.note(tid, text + " = -" + errno_name(refusal));
+    session_.record(tid, ev::DevPortOpen{-refusal});
     skip_call(tid, regs, -refusal);
     return;
   }
@@ -56,7 +54,7 @@ void Tracer::open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& cal
     cannot_handle(tid, "point an open of /dev/port to the simulator's port file");
     return;
   }
-  session_.note(tid, text);
+  session_.record(tid, ev::DevPortOpen{0});
   resume(tid);
 }
 

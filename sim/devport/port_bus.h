@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The one way the /dev/port file reaches the ports: byte reads and writes
-// against the virtual controller, traced and checked as IN/OUT are.
+// The one way the /dev/port file reaches the ports: byte accesses on the
+// machine's bus, traced and checked as IN/OUT are (the same events, the
+// same foreign-port violation).
 #pragma once
 
 #include <sys/types.h>
@@ -24,8 +25,6 @@ class DevPortBus {
   void write_byte(pid_t tid, std::uint16_t port, std::uint8_t value);
 
  private:
-  void check_owned(pid_t tid, std::uint16_t port);
-
   Session& session_;
   std::function<void(pid_t)> after_write_;
 };

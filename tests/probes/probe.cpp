@@ -5,6 +5,8 @@
 //
 //   iopl LEVEL | ioperm FROM COUNT ON    print "= 0" or "= ENAME"
 //   in{b,w,l} PORT | in{b,w,l}i          DX or imm8 (port 0x80) forms; print the value
+//   inwsplit PORT                         inw whose 0x66 prefix ends an aligned word
+//                                         and whose opcode starts the next
 //   out{b,w,l} PORT VALUE | out{b,w,l}i VALUE
 //   outsb PORT | insb PORT | repoutsb PORT
 //   xonly                                 IN AL,DX from port 0x482 in an execute-only
@@ -27,6 +29,7 @@
 //   ioplraw VALUE                         iopl(2) with a full 64-bit register value
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
+//   inloop N PORT                         N "inb %dx, %al" of PORT, printing nothing
 //   ownfilter                             stacks a seccomp filter of its own that
 //                                         returns SECCOMP_RET_TRACE with other data
 //                                         for iopl, ioperm and the sleeps
@@ -118,6 +121,12 @@ bool port_in(const std::string& step, char** args, int& used) {
     value = v;
   } else if (step == "inli") {
     asm volatile("inl %1, %k0" : "=a"(value) : "i"(kImmPort));
+  } else if (step == "inwsplit") {
+    const auto port = static_cast<std::uint16_t>(number(args[0]));
+    used = 1;
+    std::uint16_t v;
+    asm volatile(".balign 8\n\t.fill 7, 1, 0x90\n\tinw %w1, %w0" : "=a"(v) : "Nd"(port));
+    value = v;
   } else {
     return false;
   }
@@ -385,6 +394,13 @@ int run_steps(int argc, char** argv, int first) {
       }
       close(fd);
       used = 1;
+    } else if (step == "inloop") {
+      const auto port = static_cast<std::uint16_t>(number(args[1]));
+      for (unsigned long n = number(args[0]); n > 0; --n) {
+        std::uint8_t v;
+        asm volatile("inb %w1, %b0" : "=a"(v) : "Nd"(port));
+      }
+      used = 2;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
     } else if (step == "clone3") {
