@@ -45,8 +45,8 @@ struct Trap {
 };
 
 // Every call the filter traps. A 64-bit program can still reach the 32-bit
-// entry with int 0x80; the privilege calls and clone must not get through
-// that way either. Waits that watch descriptors run at full speed.
+// entry with int 0x80; the privilege calls, clone and the opens must not get
+// through that way either. Waits that watch descriptors run at full speed.
 constexpr std::array<Trap, 32> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_iopl, TrappedCall::Iopl},
     {AUDIT_ARCH_X86_64, SYS_ioperm, TrappedCall::Ioperm},
