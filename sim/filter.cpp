@@ -23,15 +23,18 @@ constexpr std::uint32_t kI386Ioperm = 101;
 constexpr std::uint32_t kI386Iopl = 110;
 constexpr std::uint32_t kI386Clone = 120;
 constexpr std::uint32_t kI386Clone3 = 435;
+constexpr std::uint32_t kI386Open = 5;
+constexpr std::uint32_t kI386Openat = 295;
+constexpr std::uint32_t kI386Openat2 = 437;
 constexpr std::uint32_t kX32Bit = 0x40000000;
 
 // When a listed call is trapped.
 enum class When {
   Always,
-  Untraced,          // clone asking for CLONE_UNTRACED: a child not followed
-  SelectOnNothing,   // select, pselect6: nfds 0 or all three sets NULL
-  PollOnNothing,     // poll, ppoll: nfds 0
-  ReadingTheClock,   // only in virtual time
+  Untraced,         // clone asking for CLONE_UNTRACED: a child not followed
+  SelectOnNothing,  // select, pselect6: nfds 0 or all three sets NULL
+  PollOnNothing,    // poll, ppoll: nfds 0
+  ReadingTheClock,  // only in virtual time
 };
 
 struct Trap {
@@ -42,9 +45,9 @@ struct Trap {
 };
 
 // Every call the filter traps. A 64-bit program can still reach the 32-bit
-// entry with int 0x80; the privilege calls and clone must not get through
-// that way either. Waits that watch descriptors run at full speed.
-constexpr std::array<Trap, 23> kTraps = {{
+// entry with int 0x80; the privilege calls, clone and the opens must not get
+// through that way either. Waits that watch descriptors run at full speed.
+constexpr std::array<Trap, 32> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_iopl, TrappedCall::Iopl},
     {AUDIT_ARCH_X86_64, SYS_ioperm, TrappedCall::Ioperm},
     {AUDIT_ARCH_X86_64, SYS_iopl | kX32Bit, TrappedCall::Iopl},
@@ -61,6 +64,12 @@ constexpr std::array<Trap, 23> kTraps = {{
     {AUDIT_ARCH_X86_64, SYS_pselect6, TrappedCall::Pselect6, When::SelectOnNothing},
     {AUDIT_ARCH_X86_64, SYS_poll, TrappedCall::Poll, When::PollOnNothing},
     {AUDIT_ARCH_X86_64, SYS_ppoll, TrappedCall::Ppoll, When::PollOnNothing},
+    {AUDIT_ARCH_X86_64, SYS_open, TrappedCall::Open},
+    {AUDIT_ARCH_X86_64, SYS_openat, TrappedCall::Openat},
+    {AUDIT_ARCH_X86_64, SYS_openat2, TrappedCall::Openat2},
+    {AUDIT_ARCH_X86_64, SYS_open | kX32Bit, TrappedCall::Open},
+    {AUDIT_ARCH_X86_64, SYS_openat | kX32Bit, TrappedCall::Openat},
+    {AUDIT_ARCH_X86_64, SYS_openat2 | kX32Bit, TrappedCall::Openat2},
     {AUDIT_ARCH_X86_64, SYS_clock_gettime, TrappedCall::ClockGettime, When::ReadingTheClock},
     {AUDIT_ARCH_X86_64, SYS_gettimeofday, TrappedCall::Gettimeofday, When::ReadingTheClock},
     {AUDIT_ARCH_X86_64, SYS_time, TrappedCall::Time, When::ReadingTheClock},
@@ -68,6 +77,9 @@ constexpr std::array<Trap, 23> kTraps = {{
     {AUDIT_ARCH_I386, kI386Ioperm, TrappedCall::Ioperm},
     {AUDIT_ARCH_I386, kI386Clone, TrappedCall::Clone, When::Untraced},
     {AUDIT_ARCH_I386, kI386Clone3, TrappedCall::Clone3},
+    {AUDIT_ARCH_I386, kI386Open, TrappedCall::Open},
+    {AUDIT_ARCH_I386, kI386Openat, TrappedCall::Openat},
+    {AUDIT_ARCH_I386, kI386Openat2, TrappedCall::Openat2},
 }};
 
 // The data is for the reader of a trace; the tracer goes by the call number
@@ -88,8 +100,8 @@ sock_filter load_arg_word(unsigned arg, bool high) {
 
 // Trapped when the low half of the first argument (little endian) has flag.
 std::vector<sock_filter> flag_body(TrappedCall call, std::uint32_t flag) {
-  return {load_arg_word(0, false), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, 0, 1),
-          trace_as(call), allow()};
+  return {load_arg_word(0, false), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, flag, 0, 1), trace_as(call),
+          allow()};
 }
 
 // Trapped as a pure wait: nfds is 0 or all three sets are NULL.
@@ -136,8 +148,7 @@ std::vector<sock_filter> body_of(const Trap& trap) {
 // Appends a block that traps the calls of arch and allows the rest. It runs
 // with the architecture in the accumulator and is entered only when that
 // architecture is arch; otherwise it is jumped over.
-void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch,
-                    bool trap_clock_reads) {
+void add_arch_block(std::vector<sock_filter>& program, std::uint32_t arch, bool trap_clock_reads) {
   std::vector<sock_filter> block;
   block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
   for (const Trap& trap : kTraps) {

@@ -25,6 +25,9 @@ enum class TrappedCall : std::uint16_t {
   Time,
   Clone,   // only when it asks for CLONE_UNTRACED
   Clone3,  // its flags are in memory, out of the filter's reach
+  Open,    // the path is in memory: every open stops, for /dev/port
+  Openat,
+  Openat2,
 };
 
 // Installs the filter in the calling process, for it and all it starts.

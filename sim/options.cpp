@@ -28,6 +28,7 @@ enum OptionId {
   kMaxHold,
   kRefuseIopl,
   kRefuseIoperm,
+  kRefuseDevport,
   kSignalOnPulse,
   kVcd,
   kAbsent,
@@ -48,6 +49,7 @@ const option kLongOptions[] = {
     {"max-hold", required_argument, nullptr, kMaxHold},
     {"refuse-iopl", optional_argument, nullptr, kRefuseIopl},
     {"refuse-ioperm", optional_argument, nullptr, kRefuseIoperm},
+    {"refuse-devport", optional_argument, nullptr, kRefuseDevport},
     {"signal-on-pulse", required_argument, nullptr, kSignalOnPulse},
     {"vcd", required_argument, nullptr, kVcd},
     {"absent", no_argument, nullptr, kAbsent},
@@ -96,6 +98,9 @@ int print_help() {
       "      --max-hold=MS         longest safe solenoid hold (default %lld)\n"
       "      --refuse-iopl[=ERR]   fail iopl with errno ERR (default EPERM)\n"
       "      --refuse-ioperm[=ERR] fail ioperm with errno ERR (default EPERM)\n"
+      "      --refuse-devport[=ERR]\n"
+      "                            fail opens of /dev/port with errno ERR\n"
+      "                            (default EPERM)\n"
       "      --signal-on-pulse=SIG send SIG to the program right after its first\n"
       "                            write that energizes a solenoid\n"
       "      --vcd=FILE            write the run as a waveform (VCD) to FILE\n"
@@ -295,13 +300,18 @@ std::optional<int> apply_option(int id, const char* arg, Options& options) {
       return std::nullopt;
     }
     case kRefuseIopl:
-    case kRefuseIoperm: {
+    case kRefuseIoperm:
+    case kRefuseDevport: {
       auto err = parse_errno(arg != nullptr ? arg : "EPERM");
       if (!err) {
-        return usage_error(id == kRefuseIopl ? "--refuse-iopl" : "--refuse-ioperm", arg,
-                           "expected an errno name such as EPERM, or a number");
+        const char* name = id == kRefuseIopl     ? "--refuse-iopl"
+                           : id == kRefuseIoperm ? "--refuse-ioperm"
+                                                 : "--refuse-devport";
+        return usage_error(name, arg, "expected an errno name such as EPERM, or a number");
       }
-      (id == kRefuseIopl ? options.refuse_iopl : options.refuse_ioperm) = *err;
+      (id == kRefuseIopl     ? options.refuse_iopl
+       : id == kRefuseIoperm ? options.refuse_ioperm
+                             : options.refuse_devport) = *err;
       return std::nullopt;
     }
     case kSignalOnPulse:

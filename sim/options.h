@@ -23,8 +23,9 @@ struct Options {
   // The scenarios and the drawer map (--absent, --jam, --sensor-active-low,
   // --at, --drawer); its delays and status base come from the fields above.
   ControllerConfig controller;
-  std::optional<int> refuse_iopl;    // errno to fail iopl with
-  std::optional<int> refuse_ioperm;  // errno to fail ioperm with
+  std::optional<int> refuse_iopl;     // errno to fail iopl with
+  std::optional<int> refuse_ioperm;   // errno to fail ioperm with
+  std::optional<int> refuse_devport;  // errno to fail an open of /dev/port with
   std::optional<int> signal_on_pulse;
   std::vector<std::string> program;  // PROGRAM and its arguments
 };

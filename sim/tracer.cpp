@@ -33,8 +33,9 @@ bool is_stopping_signal(int sig) {
 Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
     : session_(session),
       emulator_(session),
+      devport_(session, [this](pid_t tid) { after_port_write(tid); }),
       main_pid_(main_pid),
-      scheduler_(session.clock(), task_states_),
+      scheduler_(session.clock(), scheduled_states_),
       real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()),
       inbox_(inbox) {
   Task& main = tasks_[main_pid];
@@ -76,10 +77,15 @@ std::optional<int> Tracer::run() {
 // program's next step.
 void Tracer::wait_for_signal() {
   const int timeout_ms = waiting_timeout_ms();
-  pollfd ready{inbox_.fd(), POLLIN, 0};
-  if (poll(&ready, 1, timeout_ms) == 0) {
+  // The port file's requests come while the program runs (a poll entry
+  // of -1 is ignored).
+  std::array<pollfd, 2> ready{{{inbox_.fd(), POLLIN, 0}, {devport_.fd(), POLLIN, 0}}};
+  if (poll(ready.data(), ready.size(), timeout_ms) == 0) {
     session_.catch_up();
     return;
+  }
+  if (ready[1].revents != 0) {
+    devport_.serve();
   }
   while (const auto info = inbox_.take()) {
     on_signal_to_simulator(*info);

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/devport/devport.h"
+#include "sim/devport/port_file_states.h"
 #include "sim/filter.h"
 #include "sim/grants.h"
 #include "sim/port_emulator.h"
@@ -87,6 +89,12 @@ class Tracer {
   void execveat_call(pid_t tid);
   void clone_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call);
   void clone3_call(pid_t tid, user_regs_struct& regs);
+  // An open of /dev/port is refused or goes to the simulator's port file;
+  // every other open runs as it is.
+  void open_call(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which);
+  // Points the path argument of the open tid is stopped at to path.
+  bool redirect_open(pid_t tid, user_regs_struct& regs, const SyscallStop& call, TrappedCall which,
+                     const std::string& path);
   // call is the event that traces the call and its result.
   void answer_privilege_call(pid_t tid, user_regs_struct& regs, EventBody call, int result);
   void skip_call(pid_t tid, user_regs_struct& regs, long long result);
@@ -118,6 +126,7 @@ class Tracer {
 
   Session& session_;
   PortEmulator emulator_;
+  DevPort devport_;
   pid_t main_pid_;
   std::optional<int> main_status_;
   bool program_started_ = false;
@@ -125,6 +134,7 @@ class Tracer {
   pid_t last_ended_ = 0;
   std::unordered_map<pid_t, Task> tasks_;
   ProcTaskStates task_states_;
+  PortFileAwareStates scheduled_states_{task_states_, devport_};
   Scheduler scheduler_;
   ProgramClocks program_clocks_;
   RealTimeNet real_time_net_;

@@ -79,6 +79,11 @@ void Tracer::on_seccomp_stop(pid_t tid) {
     case TrappedCall::Clone3:
       clone3_call(tid, *regs);
       break;
+    case TrappedCall::Open:
+    case TrappedCall::Openat:
+    case TrappedCall::Openat2:
+      open_call(tid, *regs, *stop, *call);
+      break;
   }
 }
 

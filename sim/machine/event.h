@@ -31,6 +31,11 @@ struct Ioperm {
   int on = 0;
   long long result = 0;
 };
+// An open of /dev/port: result 0 when the simulator's file was opened in
+// its place, else -errno.
+struct DevPortOpen {
+  long long result = 0;
+};
 // A port instruction of width bytes (1, 2 or 4).
 struct PortIn {
   std::uint16_t port = 0;
@@ -91,9 +96,10 @@ struct Ended {
 
 }  // namespace ev
 
-using EventBody = std::variant<ev::Exec, ev::Iopl, ev::Ioperm, ev::PortIn, ev::PortOut, ev::Sleep,
-                               ev::ControlRegister, ev::StatusRegister, ev::Solenoid, ev::Drawer,
-                               ev::Jammed, ev::Signal, ev::Violation, ev::Warning, ev::Ended>;
+using EventBody =
+    std::variant<ev::Exec, ev::Iopl, ev::Ioperm, ev::DevPortOpen, ev::PortIn, ev::PortOut,
+                 ev::Sleep, ev::ControlRegister, ev::StatusRegister, ev::Solenoid, ev::Drawer,
+                 ev::Jammed, ev::Signal, ev::Violation, ev::Warning, ev::Ended>;
 
 struct Event {
   std::int64_t time_ns = 0;  // on the simulator's clock

@@ -40,6 +40,9 @@ std::optional<std::string> event_text(const EventBody& body) {
                           static_cast<unsigned long long>(e.count), e.on);
             return text + result_text(e.result);
           },
+          [](const ev::DevPortOpen& e) -> Text {
+            return "open /dev/port" + (e.result == 0 ? "" : " = " + result_text(e.result));
+          },
           [](const ev::PortIn& e) -> Text {
             return "in " + format_port(e.port) + " = " + format_port_value(e.value, e.width);
           },
