@@ -3,6 +3,8 @@
 
 #include <ctime>
 
+#include "sim/machine/defaults.h"
+
 namespace cdbox::sim {
 
 std::int64_t read_clock_ns(int clock_id) {
@@ -10,7 +12,7 @@ std::int64_t read_clock_ns(int clock_id) {
   if (clock_gettime(clock_id, &ts) != 0) {
     return 0;
   }
-  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+  return std::int64_t{ts.tv_sec} * kNsPerSecond + ts.tv_nsec;
 }
 
 SimClock::SimClock(bool virtual_time)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "sim/tracer.h"
+#include "sim/machine/defaults.h"
 
 #include <poll.h>
 #include <sys/ptrace.h>
@@ -36,7 +37,7 @@ Tracer::Tracer(Session& session, pid_t main_pid, SignalInbox& inbox)
       devport_(session, [this](pid_t tid) { after_port_write(tid); }),
       main_pid_(main_pid),
       scheduler_(session.clock(), scheduled_states_),
-      real_time_net_(session.options().max_hold_ms * 1'000'000, session.solenoid_bits()),
+      real_time_net_(session.options().max_hold_ms * kNsPerMs, session.solenoid_bits()),
       inbox_(inbox) {
   Task& main = tasks_[main_pid];
   main.tgid = main_pid;

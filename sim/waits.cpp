@@ -4,14 +4,11 @@
 #include <ctime>
 
 #include "sim/clock.h"
+#include "sim/machine/defaults.h"
 #include "sim/program_clocks.h"
 
 namespace cdbox::sim {
 namespace {
-
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-constexpr std::int64_t kUsPerSecond = 1'000'000;
-constexpr std::int64_t kNsPerMs = 1'000'000;
 
 struct TwoWords {
   std::int64_t first = 0;

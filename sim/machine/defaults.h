@@ -19,6 +19,7 @@ constexpr std::int64_t kDefaultMaxHoldMs = 500;
 constexpr std::int64_t kNsPerUs = 1'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+constexpr std::int64_t kUsPerSecond = 1'000'000;
 
 // The drawers the controller models.
 constexpr int kDrawerCount = 2;
