@@ -60,11 +60,13 @@ Strings port_events(const SimRun& run) {
   return events;
 }
 
-SimRun run_script(const Strings& options, const std::string& script, const Strings& launcher = {}) {
+SimRun run_script(const Strings& options, const std::string& script, const Strings& launcher = {},
+                  const std::string& sim = {}) {
   Strings all = {"--virtual-time"};
   all.insert(all.end(), options.begin(), options.end());
   SimCommand command{all, {"/bin/sh", "-c", script}};
   command.launcher = launcher;
+  command.sim = sim;
   return run_sim(command);
 }
 
@@ -209,15 +211,18 @@ class RefusedTest : public DevPortTest, public ::testing::WithParamInterface<Ref
 TEST_P(RefusedTest, FailsTheOpen) {
   const RefusedCase& c = GetParam();
   Strings launcher;
+  TempDir programs;
+  std::string sim;
   if (c.as_ordinary_user && geteuid() == 0) {
+    sim = copy_for_any_user(programs, sim_path());
     if (access("/usr/bin/setpriv", X_OK) != 0) {
       GTEST_SKIP() << "needs setpriv(1) to run cdbox-sim as an ordinary user";
     }
     launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
   const SimRun run = run_script(
-      c.options, "dd if=/dev/port bs=1 count=1 2>&1 >/dev/null | grep -c '" + c.why + "'",
-      launcher);
+      c.options, "dd if=/dev/port bs=1 count=1 2>&1 >/dev/null | grep -c '" + c.why + "'", launcher,
+      sim);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "1\n");
   EXPECT_EQ(port_events(run), Strings{c.event});

@@ -148,10 +148,10 @@ TEST(UnreadableCode, IsAViolationThatSaysWhy) {
   }
   ASSERT_EQ(chmod(program.c_str(), 0711), 0);
   const std::string trace = dir.file("trace");
-  SimProcess process(
-      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", sim_path(),
-       "--virtual-time", "--trace", trace, "--", program, "iopl", "3", "inb", "0x482"},
-      Terminal::Pipes);
+  SimProcess process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                      copy_for_any_user(dir, sim_path()), "--virtual-time", "--trace", trace, "--",
+                      program, "iopl", "3", "inb", "0x482"},
+                     Terminal::Pipes);
   process.close_input();
   ASSERT_EQ(process.wait_exit(), 70) << process.err();
   const SimRun run{70, process.out(), process.err(), parse_trace(read_file(trace))};

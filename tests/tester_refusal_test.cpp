@@ -114,7 +114,10 @@ TEST_P(RefusalTest, ReportsThenHintsWithoutTouchingAPort) {
   if (c.lockdown) {
     command.launcher = private_lockdown(*c.lockdown, atime_path);
   }
+  TempDir programs;
   if (c.who == Who::User && is_root()) {
+    command.sim = copy_for_any_user(programs, sim_path());
+    command.program = {copy_for_any_user(programs, tester_path())};
     command.launcher.insert(command.launcher.end(),
                             {"/usr/bin/setpriv", std::string("--reuid=") + kNobody,
                              std::string("--regid=") + kNobody, "--clear-groups"});

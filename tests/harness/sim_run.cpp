@@ -90,11 +90,23 @@ std::vector<std::string> SimRun::writes_to(const std::string& port) const {
 std::vector<std::string> sim_command_line(const SimCommand& command,
                                           const std::string& trace_path) {
   std::vector<std::string> argv = command.launcher;
-  argv.insert(argv.end(), {sim_path(), "--trace", trace_path});
+  argv.insert(argv.end(), {command.sim.empty() ? sim_path() : command.sim, "--trace", trace_path});
   argv.insert(argv.end(), command.options.begin(), command.options.end());
   argv.emplace_back("--");
   argv.insert(argv.end(), command.program.begin(), command.program.end());
   return argv;
+}
+
+std::string copy_for_any_user(const TempDir& dir, const std::string& path) {
+  namespace fs = std::filesystem;
+  constexpr fs::perms kAnyUserRuns = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec;
+  const fs::path copy = fs::path(dir.file("")) / fs::path(path).filename();
+  fs::permissions(dir.file(""), kAnyUserRuns, fs::perm_options::add);
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+  fs::permissions(copy, kAnyUserRuns, fs::perm_options::add);
+  return copy.string();
 }
 
 std::string hex_byte(unsigned value) {

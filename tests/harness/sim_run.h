@@ -66,6 +66,8 @@ struct SimCommand {
   // Runs cdbox-sim when given: a command line that ends by executing the
   // arguments that follow it (setpriv, unshare, a shell that redirects).
   std::vector<std::string> launcher;
+  // The cdbox-sim to run; empty: the one this build made.
+  std::string sim;
 };
 
 // The command line that runs command under cdbox-sim tracing to trace_path.
@@ -75,6 +77,11 @@ std::vector<std::string> sim_command_line(const SimCommand& command, const std::
 SimRun run_sim(const SimCommand& command, milliseconds timeout = kDefaultTimeout);
 
 std::string read_file(const std::string& path);
+
+// Copies the program at path into dir, where any user can run it (a build
+// folder inside a private one is out of an ordinary user's reach); returns
+// the copy's path.
+std::string copy_for_any_user(const TempDir& dir, const std::string& path);
 
 // A byte as the trace writes it: "0x0c".
 std::string hex_byte(unsigned value);
