@@ -63,15 +63,15 @@ SignalInbox::SignalInbox() {
   if (sigprocmask(SIG_BLOCK, &set, &original_) != 0) {
     return;
   }
-  fd_.reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  fd_.reset(signalfd(-1, &set, SFD_CLOEXEC));
 }
 
-std::optional<signalfd_siginfo> SignalInbox::take() {
-  signalfd_siginfo info{};
-  if (read(fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
-    return std::nullopt;
+std::span<const signalfd_siginfo> SignalInbox::wait() {
+  const ssize_t got = read(fd_.get(), batch_.data(), sizeof batch_);
+  if (got <= 0) {
+    return {};
   }
-  return info;
+  return std::span(batch_.data(), static_cast<std::size_t>(got) / sizeof(signalfd_siginfo));
 }
 
 }  // namespace cdbox::sim

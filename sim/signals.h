@@ -7,7 +7,8 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 
-#include <optional>
+#include <array>
+#include <span>
 
 #include "sim/unique_fd.h"
 
@@ -33,7 +34,7 @@ SignalRole role_of(int sig);
 bool ends_leftover_processes(int sig);
 
 // Holds every signal of role_of back from its default action and hands
-// them out one by one. They stay blocked after it is gone, for the short
+// them out as they arrive. They stay blocked after it is gone, for the short
 // rest of cdbox-sim's life: one still pending (a SIGPIPE) must not end it
 // then.
 class SignalInbox {
@@ -48,11 +49,16 @@ class SignalInbox {
   [[nodiscard]] int fd() const { return fd_.get(); }
   // The mask cdbox-sim started with: the one the program starts with.
   [[nodiscard]] const sigset_t& original_mask() const { return original_; }
-  // The next signal that has arrived; nullopt when none has.
-  std::optional<signalfd_siginfo> take();
+  // Blocks until a signal arrives, then hands out those that have come,
+  // up to a batch (the rest stay for the next call). Empty when the wait
+  // was interrupted.
+  std::span<const signalfd_siginfo> wait();
 
  private:
+  // A batch holds each standard signal pending at once with room to spare.
+  static constexpr std::size_t kBatch = 32;
   sigset_t original_{};
+  std::array<signalfd_siginfo, kBatch> batch_{};
   UniqueFd fd_;
 };
 

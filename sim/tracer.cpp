@@ -25,6 +25,12 @@
 namespace cdbox::sim {
 namespace {
 
+std::string code_address(unsigned long long rip) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx", rip);
+  return text;
+}
+
 bool is_stopping_signal(int sig) {
   return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
@@ -51,6 +57,13 @@ std::optional<int> Tracer::run() {
     const pid_t tid = waitpid(-1, &status, __WALL | WNOHANG);
     if (tid > 0) {
       dispatch(tid, status);
+      // Several tasks' changes may share one SIGCHLD, so the loop asks
+      // until none is left. A stop of the one task there is had no other
+      // change beside it (a task it makes is told of at its own next
+      // stop), and the task's next change comes with a SIGCHLD of its own.
+      if (WIFSTOPPED(status) && is_lone_task(tid)) {
+        follow_lone_task(tid);
+      }
       continue;
     }
     if (tid < 0 && errno == ECHILD) {
@@ -72,25 +85,59 @@ std::optional<int> Tracer::run() {
   return main_status_;
 }
 
-// Blocks until a signal arrives. SIGCHLD only wakes the loop. It also wakes
-// when something falls due by itself (a drawer that opens while the program
-// sleeps, a wait that ends), so that it is traced as it happens, not at the
-// program's next step.
-void Tracer::wait_for_signal() {
+bool Tracer::is_lone_task(pid_t tid) const {
+  return tasks_.size() == 1 && tasks_.contains(tid);
+}
+
+// The common case of a program that loops over port instructions, taken
+// in the fewest system calls: the SIGCHLD that tells of its next fault
+// leads straight to it, without asking waitpid. That SIGCHLD may be an
+// older one (one pending SIGCHLD stands for every change after it), so the
+// fault is taken only when the task is in it now; anything else is left
+// to waitpid.
+void Tracer::follow_lone_task(pid_t tid) {
+  while (wait_for_signal() == tid && is_lone_task(tid) && is_kernel_fault(tid)) {
+    scheduler_.on_event(tid);
+    on_fault(tid);
+  }
+}
+
+// Blocks until a signal arrives. A SIGCHLD wakes the loop, and may name a
+// task's fault. It also wakes when something falls due by itself (a drawer
+// that opens while the program sleeps, a wait that ends), so that it is
+// traced as it happens, not at the program's next step.
+std::optional<pid_t> Tracer::wait_for_signal() {
   const int timeout_ms = waiting_timeout_ms();
+  // With nothing due and no port file, only a signal can come: one
+  // blocking read then.
+  if (timeout_ms < 0 && devport_.fd() < 0) {
+    return take_signals();
+  }
   // The port file's requests come while the program runs (a poll entry
   // of -1 is ignored).
   std::array<pollfd, 2> ready{{{inbox_.fd(), POLLIN, 0}, {devport_.fd(), POLLIN, 0}}};
   if (poll(ready.data(), ready.size(), timeout_ms) == 0) {
     session_.catch_up();
-    return;
+    return std::nullopt;
   }
   if (ready[1].revents != 0) {
     devport_.serve();
   }
-  while (const auto info = inbox_.take()) {
-    on_signal_to_simulator(*info);
+  if (ready[0].revents != 0) {
+    return take_signals();
   }
+  return std::nullopt;
+}
+
+std::optional<pid_t> Tracer::take_signals() {
+  std::optional<pid_t> faulted;
+  for (const signalfd_siginfo& info : inbox_.wait()) {
+    if (info.ssi_signo == SIGCHLD && info.ssi_code == CLD_TRAPPED && info.ssi_status == SIGSEGV) {
+      faulted = static_cast<pid_t>(info.ssi_pid);
+    }
+    on_signal_to_simulator(info);
+  }
+  return faulted;
 }
 
 void Tracer::on_signal_to_simulator(const signalfd_siginfo& info) {
@@ -359,21 +406,32 @@ void Tracer::on_event_stop(pid_t tid, int sig) {
 }
 
 void Tracer::on_signal_stop(pid_t tid, int sig) {
-  if (sig == SIGSEGV) {
-    siginfo_t info{};
-    if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_code == SI_KERNEL) {
-      switch (emulate_port_instruction(tid)) {
-        case Emulation::Done:
-          resume(tid);
-          return;
-        case Emulation::Stopped:
-          return;
-        case Emulation::NotPort:
-          break;
-      }
-    }
+  if (sig == SIGSEGV && is_kernel_fault(tid)) {
+    on_fault(tid);
+    return;
   }
   resume(tid, sig);
+}
+
+// A SIGSEGV the CPU raised, not one sent by kill: only such a one can be a
+// port instruction. False too when tid is not in a signal stop now.
+bool Tracer::is_kernel_fault(pid_t tid) {
+  siginfo_t info{};
+  return ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) == 0 && info.si_signo == SIGSEGV &&
+         info.si_code == SI_KERNEL;
+}
+
+void Tracer::on_fault(pid_t tid) {
+  switch (emulate_port_instruction(tid)) {
+    case Emulation::Done:
+      resume(tid);
+      return;
+    case Emulation::Stopped:
+      return;
+    case Emulation::NotPort:
+      resume(tid, SIGSEGV);
+      return;
+  }
 }
 
 // A general protection fault may be a port instruction the task has no real
@@ -384,8 +442,6 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
     cannot_handle(tid, "read its registers at a fault");
     return Emulation::Stopped;
   }
-  char where[32];
-  std::snprintf(where, sizeof where, "0x%llx", regs->rip);
   std::array<std::uint8_t, kMaxInstructionLength> code{};
   int err = 0;
   // A port instruction is one to a few bytes: the aligned word at the
@@ -405,7 +461,7 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
     }
     // The instruction may be one to emulate: the task cannot go on as if
     // it had run, nor take a fault the CPU might not have given.
-    kill_task(tid, std::string("cannot read the instruction at ") + where + ": " +
+    kill_task(tid, "cannot read the instruction at " + code_address(regs->rip) + ": " +
                        std::strerror(err) +
                        " (the program's code is not readable by cdbox-sim, such as an executable "
                        "its user may run but not read; make it readable)");
@@ -413,8 +469,8 @@ Tracer::Emulation Tracer::emulate_port_instruction(pid_t tid) {
   }
   const Decoded decoded = decode_port_instruction(std::span(code.data(), got), in_long_mode(*regs));
   if (decoded.status == DecodeStatus::StringPort) {
-    session_.violation(
-        tid, std::string("string port instruction (INS/OUTS) at ") + where + " is not supported");
+    session_.violation(tid, "string port instruction (INS/OUTS) at " + code_address(regs->rip) +
+                                " is not supported");
     return Emulation::NotPort;
   }
   if (decoded.status != DecodeStatus::Port) {

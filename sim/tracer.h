@@ -62,6 +62,10 @@ class Tracer {
   void trace_process_end(pid_t pid, int status);
   void on_event_stop(pid_t tid, int sig);
   void on_signal_stop(pid_t tid, int sig);
+  bool is_kernel_fault(pid_t tid);
+  // A kernel-raised SIGSEGV: emulated when it is a port instruction,
+  // passed on when not.
+  void on_fault(pid_t tid);
   enum class Emulation {
     Done,     // carried out: the fault is spent
     NotPort,  // not a port instruction: the fault stands
@@ -69,7 +73,12 @@ class Tracer {
   };
   Emulation emulate_port_instruction(pid_t tid);
   void after_port_write(pid_t tid);
-  void wait_for_signal();
+  [[nodiscard]] bool is_lone_task(pid_t tid) const;
+  void follow_lone_task(pid_t tid);
+  // Waits for a signal, for the port file or for what falls due. Returns
+  // the task a SIGCHLD among the signals told of a SIGSEGV stop of, if any.
+  std::optional<pid_t> wait_for_signal();
+  std::optional<pid_t> take_signals();
   void on_signal_to_simulator(const signalfd_siginfo& info);
   [[nodiscard]] bool is_traced_process(pid_t pid) const;
   // Kills every traced process left once the main program has ended.

@@ -131,6 +131,40 @@ TEST(Dispatch, StackedFilterCannotSteerTheTracer) {
   EXPECT_EQ(run.trace.back().time_us, 500'000);
 }
 
+// Port instructions among SIGSEGVs that are none (sent by raise and by
+// tkill, the latter with an IN at the instruction pointer, and raised by
+// the CPU for a CLI) and trapped calls: each IN is emulated once, with its
+// value, and every other SIGSEGV reaches the program's handler, in a lone
+// task (whose faults the tracer follows straight from SIGCHLD) as in one
+// of two threads.
+TEST(Dispatch, PortFaultsAmongOtherSegvs) {
+  struct Row {
+    const char* name;
+    Strings options;
+    Strings first_steps;
+  };
+  const Row rows[] = {
+      {"real time", {"--absent"}, {}},
+      {"virtual time", {"--absent", "--virtual-time"}, {}},
+      {"second thread", {"--absent"}, {"thread"}},
+  };
+  constexpr int kRounds = 300;
+  for (const Row& row : rows) {
+    Strings program = {probe_path()};
+    program.insert(program.end(), row.first_steps.begin(), row.first_steps.end());
+    program.insert(program.end(), {"iopl", "3", "segvmix", std::to_string(kRounds), "0x482"});
+    const SimRun run = run_sim({row.options, program});
+    ASSERT_EQ(run.status, 0) << row.name << ": " << run.err;
+    EXPECT_EQ(run.out, "iopl = 0\nsegvmix sent = " + std::to_string(2 * kRounds) +
+                           " raised = " + std::to_string(kRounds) +
+                           " sum = " + std::to_string(2 * 0xff * kRounds) + "\n")
+        << row.name;
+    const Strings events = run.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "in 0x482 = 0xff"), 2 * kRounds) << row.name;
+    EXPECT_EQ(std::count(events.begin(), events.end(), "iopl 3 = 0"), kRounds + 1) << row.name;
+  }
+}
+
 // An executable its user may run but not read: the kernel lets nobody but
 // a tracer with CAP_SYS_PTRACE read its code, so the simulator cannot see
 // the instruction that faulted. The program is killed with a violation that

@@ -30,6 +30,12 @@
 //   block                                 blocks every blockable signal
 //   writes N                              N one-byte write(2) calls to /dev/null
 //   inloop N PORT                         N "inb %dx, %al" of PORT, printing nothing
+//   segvmix N PORT                        N rounds of: inb of PORT, iopl 3, SIGSEGV by
+//                                         raise, tkill(2) with an inb of PORT right
+//                                         after its syscall instruction, and a CLI (a
+//                                         fault that is no port instruction); prints how many
+//                                         SIGSEGV its handler saw sent and raised by
+//                                         the CPU, and the sum of the values read
 //   ownfilter                             stacks a seccomp filter of its own that
 //                                         returns SECCOMP_RET_TRACE with other data
 //                                         for iopl, ioperm and the sleeps
@@ -47,6 +53,7 @@
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/io.h>
 #include <sys/mman.h>
@@ -253,6 +260,49 @@ void signal_own_group(int sig) {
   std::printf("groupsignal = %d\n", static_cast<int>(signals_seen));
 }
 
+// Only this probe's own steps touch these, one at a time.
+sigjmp_buf after_fault;
+volatile sig_atomic_t segv_sent = 0;
+volatile sig_atomic_t segv_raised = 0;
+
+void count_segv(int /*sig*/, siginfo_t* info, void* /*context*/) {
+  if (info->si_code == SI_KERNEL) {
+    segv_raised = segv_raised + 1;
+    siglongjmp(after_fault, 1);
+  }
+  segv_sent = segv_sent + 1;
+}
+
+void segv_mix(unsigned long rounds, std::uint16_t port) {
+  struct sigaction action {};
+  action.sa_sigaction = count_segv;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigaction(SIGSEGV, &action, nullptr);
+  unsigned long sum = 0;
+  for (unsigned long n = 0; n < rounds; ++n) {
+    std::uint8_t v;
+    asm volatile("inb %w1, %b0" : "=a"(v) : "Nd"(port));
+    sum += v;
+    iopl(3);
+    raise(SIGSEGV);
+    // tkill(2) straight before an IN: the signal stops the task with the
+    // IN at the instruction pointer, though the IN has not run. (Sent to
+    // the thread, as raise does: one sent to the process may go to another
+    // thread, and merge with the next before that thread takes it.)
+    unsigned long result = 0;
+    asm volatile("syscall\n\tinb %w4, %b0"
+                 : "=a"(result)
+                 : "a"(SYS_tkill), "D"(gettid()), "S"(SIGSEGV), "d"(port)
+                 : "rcx", "r11", "memory");
+    sum += result & 0xff;
+    if (sigsetjmp(after_fault, 1) == 0) {
+      asm volatile("cli");
+    }
+  }
+  std::printf("segvmix sent = %d raised = %d sum = %lu\n", static_cast<int>(segv_sent),
+              static_cast<int>(segv_raised), sum);
+}
+
 [[noreturn]] void fork_for_ever() {
   while (true) {
     const pid_t child = fork();
@@ -400,6 +450,9 @@ int run_steps(int argc, char** argv, int first) {
         std::uint8_t v;
         asm volatile("inb %w1, %b0" : "=a"(v) : "Nd"(port));
       }
+      used = 2;
+    } else if (step == "segvmix") {
+      segv_mix(number(args[0]), static_cast<std::uint16_t>(number(args[1])));
       used = 2;
     } else if (step == "pid") {
       std::printf("pid = %d\n", static_cast<int>(getpid()));
