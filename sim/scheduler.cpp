@@ -17,6 +17,7 @@ void Scheduler::park(pid_t tid, std::int64_t deadline_ns, Wake wake) {
 
 void Scheduler::on_event(pid_t tid) {
   job_stopped_.erase(tid);
+  ending_.erase(tid);
   const auto it = waits_.find(tid);
   if (it != waits_.end()) {
     queue_.erase(it->second.in_queue);
@@ -28,6 +29,14 @@ void Scheduler::job_stopped(pid_t tid) {
   job_stopped_.insert(tid);
 }
 
+void Scheduler::task_ending(pid_t tid) {
+  ending_.insert(tid);
+}
+
+void Scheduler::task_ended() {
+  settled_at_ = clock_.real_ns() + kSettleNs;
+}
+
 void Scheduler::waited(pid_t tid) {
   cpu_since_wait_.erase(tid);
   if (busy_.erase(tid) != 0 && busy_.empty()) {
@@ -36,6 +45,10 @@ void Scheduler::waited(pid_t tid) {
 }
 
 bool Scheduler::blocked(pid_t tid) {
+  if (ending_.contains(tid)) {
+    // Its death wakes whoever waits for it.
+    return false;
+  }
   const char state = states_.state(tid);
   // A tracing stop that is not a group-stop is an event on its way to the
   // tracer: the task is not done yet.
@@ -100,7 +113,8 @@ std::optional<std::int64_t> Scheduler::step(std::span<const pid_t> tasks) {
   }
   // Once nothing else can happen first, the earliest wait ends: one at a
   // time, so that what the woken task does comes before the next one runs.
-  if (!queue_.empty() && all_unparked_blocked(tasks)) {
+  const bool settled = clock_.real_ns() >= settled_at_;
+  if (!queue_.empty() && settled && all_unparked_blocked(tasks)) {
     busy_.clear();
     clock_.follow_real_time(false);
     const pid_t tid = queue_.begin()->second;
@@ -122,6 +136,9 @@ std::optional<std::int64_t> Scheduler::step(std::span<const pid_t> tasks) {
   };
   if (!queue_.empty()) {
     sooner(kRecheckNs);
+    if (!settled) {
+      sooner(settled_at_ - clock_.real_ns());
+    }
     sooner(clock_.real_ns_until(queue_.begin()->first));
   }
   if (tasks.size() > waits_.size()) {

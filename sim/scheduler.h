@@ -33,6 +33,12 @@ class Scheduler {
   // How soon to look again whether the tasks beside a parked one are
   // blocked, as nothing reports that.
   static constexpr std::int64_t kRecheckNs = 1'000'000;
+  // How long after a task's end no wait ends by its deadline. The kernel
+  // wakes whoever waits for that end (a parent in waitpid, a thread in
+  // pthread_join) as the tracer takes the death notice, but the woken
+  // task may still look asleep for a moment, and the clock must not pass
+  // it by.
+  static constexpr std::int64_t kSettleNs = 10'000'000;
 
   Scheduler(SimClock& clock, TaskStates& states);
 
@@ -45,6 +51,11 @@ class Scheduler {
   void on_event(pid_t tid);
   // tid is in a group-stop (job control) until its next event.
   void job_stopped(pid_t tid);
+  // tid has left its exit stop: it is not waiting but ending, until its
+  // death notice (an event) comes.
+  void task_ending(pid_t tid);
+  // A traced task has ended (its death notice is taken).
+  void task_ended();
   [[nodiscard]] bool parked(pid_t tid) const { return waits_.contains(tid); }
 
   // The waiting step of the tracer, with every traced task: moves the
@@ -75,11 +86,13 @@ class Scheduler {
   std::multimap<std::int64_t, pid_t> queue_;  // deadline -> task
   std::unordered_map<pid_t, Wait> waits_;
   std::unordered_set<pid_t> job_stopped_;
+  std::unordered_set<pid_t> ending_;
   // CPU time of each computing task when it was first seen computing
   // since its last wait.
   std::unordered_map<pid_t, std::int64_t> cpu_since_wait_;
   std::unordered_set<pid_t> busy_;
   std::int64_t next_sample_at_ = 0;  // real ns
+  std::int64_t settled_at_ = 0;      // real ns: kSettleNs after the latest end
   std::uint64_t steps_ = 0;
 };
 

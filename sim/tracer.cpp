@@ -263,6 +263,7 @@ void Tracer::kill_task(pid_t tid, const std::string& why) {
 }
 
 void Tracer::on_gone(pid_t tid, int status) {
+  scheduler_.task_ended();
   auto it = tasks_.find(tid);
   if (it != tasks_.end()) {
     const Task& task = it->second;
@@ -391,7 +392,18 @@ void Tracer::on_exit_stop(pid_t tid) {
   if (task.started) {
     figures_[task.tgid] = read_process_figures(task.tgid, tid);
   }
+  // A leader that ends before its threads gives its death notice only
+  // after them: until then it is a task that waits.
+  if (task.tgid != tid || !has_other_threads(tid)) {
+    scheduler_.task_ending(tid);
+  }
   resume(tid);
+}
+
+bool Tracer::has_other_threads(pid_t leader) const {
+  return std::any_of(tasks_.begin(), tasks_.end(), [leader](const auto& entry) {
+    return entry.first != leader && entry.second.tgid == leader;
+  });
 }
 
 void Tracer::on_event_stop(pid_t tid, int sig) {

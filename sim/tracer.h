@@ -58,6 +58,7 @@ class Tracer {
   void on_new_task(pid_t parent);
   void on_exec(pid_t tid);
   void on_exit_stop(pid_t tid);
+  [[nodiscard]] bool has_other_threads(pid_t leader) const;
   // Traces "exit" or "killed" for a process that has ended.
   void trace_process_end(pid_t pid, int status);
   void on_event_stop(pid_t tid, int sig);

@@ -363,6 +363,51 @@ TEST(Scheduler, UnreportedStopIsNotAWaitButAGroupStopIs) {
   EXPECT_EQ(f.woken.size(), 1U);
 }
 
+// A task's end is no wait: from its exit stop until its death notice it
+// is ending, and the notice wakes whoever waits for it (a parent in
+// waitpid), who may still look asleep for a moment after.
+TEST(Scheduler, AnEndIsNotAWait) {
+  SchedulerFixture f;
+  const std::vector<pid_t> tasks = {1, 2, 3};
+  f.states.states = {{2, 'Z'}, {3, 'S'}};
+  f.park(1, 100);
+  f.scheduler.task_ending(2);
+  f.scheduler.step(tasks);
+  EXPECT_TRUE(f.woken.empty());
+  f.scheduler.on_event(2);
+  f.scheduler.task_ended();
+  const std::vector<pid_t> left = {1, 3};
+  f.scheduler.step(left);
+  EXPECT_TRUE(f.woken.empty());
+  ASSERT_TRUE(wait_until([&] {
+    f.scheduler.step(left);
+    return !f.woken.empty();
+  }));
+  EXPECT_EQ(f.woken, (std::vector<std::pair<pid_t, std::int64_t>>{{1, 100}}));
+}
+
+// A shell that runs one short command after another while a sleep of its
+// own waits in the background: the clock stays put until the shell too
+// waits, though each command's end wakes it from waitpid a moment after
+// the simulator takes the death notice.
+TEST(Scheduler, ShellBetweenCommandsIsNotWaiting) {
+  const std::string script = "'" + time_probe_path() +
+                             "' sleep 10000000 & i=0; while [ $i -lt 40 ]; do /bin/true; "
+                             "i=$((i + 1)); done; wait";
+  const SimRun run = run_sim({kVirtual, {"/bin/sh", "-c", script}});
+  ASSERT_EQ(run.status, 0) << run.err;
+  int execs = 0;
+  for (const TraceLine& line : run.trace) {
+    if (line.event().starts_with("exec")) {
+      ++execs;
+      EXPECT_EQ(line.time_us, 0) << line.text;
+    }
+  }
+  EXPECT_EQ(execs, 1 + 1 + 40);  // the shell, the sleep, the commands
+  ASSERT_FALSE(run.trace.empty());
+  EXPECT_EQ(run.trace.back().time_us, 10'000'000);
+}
+
 TEST(Scheduler, TaskThatLeftItsStopIsForgotten) {
   SchedulerFixture f;
   f.park(1, 100);
